@@ -1,0 +1,123 @@
+# Helpers shared by every folder: compiler options, IDL and resources, tests under Wine.
+
+set(KV_WINE_IDL_DIR /usr/include/wine/wine/windows CACHE PATH "Wine's .idl files")
+set(KV_STDOLE_DIR /usr/lib/i386-linux-gnu/wine/i386-windows CACHE PATH "Folder of stdole2.tlb")
+set(KV_WIDL i686-w64-mingw32-widl CACHE STRING "widl for 32-bit Windows")
+set(KV_TEST_PREFIX ${CMAKE_BINARY_DIR}/wineprefix CACHE PATH "Wine prefix the tests run in")
+
+# Our own code: warnings on and treated as errors.
+function(kv_options target)
+  target_compile_options(${target} PRIVATE
+    $<$<COMPILE_LANGUAGE:CXX,C>:-Wall -Wextra -Werror -Wno-missing-field-initializers>)
+  target_compile_definitions(${target} PRIVATE
+    _WIN32_WINNT=0x0601 WINVER=0x0601 _WIN32_IE=0x0600 NOMINMAX STRICT)
+  target_include_directories(${target} PRIVATE ${CMAKE_SOURCE_DIR})
+endfunction()
+
+# kv_idl(<name> <file.idl>): runs widl --win32 and makes a static library <name> holding the
+# GUID definitions, whose users see the generated header. The type library is
+# ${CMAKE_CURRENT_BINARY_DIR}/<stem>.tlb; resource scripts find it through kv_resources.
+function(kv_idl name idl)
+  get_filename_component(stem ${idl} NAME_WE)
+  get_filename_component(src ${idl} ABSOLUTE)
+  set(out ${CMAKE_CURRENT_BINARY_DIR})
+  add_custom_command(
+    OUTPUT ${out}/${stem}.h ${out}/${stem}_i.c ${out}/${stem}.tlb
+    COMMAND ${KV_WIDL} --win32 -I${KV_WINE_IDL_DIR} -I${CMAKE_CURRENT_SOURCE_DIR} -I${CMAKE_SOURCE_DIR}/idl
+            -L${KV_STDOLE_DIR} -h -H ${out}/${stem}.h -t -T ${out}/${stem}.tlb
+            -u -U ${out}/${stem}_i.c ${src}
+    DEPENDS ${src} ${ARGN}
+    COMMENT "widl ${stem}.idl"
+    VERBATIM)
+  add_library(${name} STATIC ${out}/${stem}_i.c ${out}/${stem}.h)
+  target_include_directories(${name} PUBLIC ${out})
+  set_target_properties(${name} PROPERTIES KV_TLB ${out}/${stem}.tlb KV_IDL_DIR ${out})
+endfunction()
+
+# kv_resources(<target> <file.rc> [IDL <idl-target>...] [DEPENDS <file>...]): compiles a resource
+# script that may name type libraries produced by kv_idl and other files it embeds.
+function(kv_resources target rc)
+  cmake_parse_arguments(KV "" "" "IDL;DEPENDS" ${ARGN})
+  get_filename_component(rcabs ${rc} ABSOLUTE)
+  set(deps)
+  foreach(f ${KV_DEPENDS})
+    get_filename_component(fabs ${f} ABSOLUTE)
+    list(APPEND deps ${fabs})
+  endforeach()
+  foreach(idl ${KV_IDL})
+    get_target_property(tlb ${idl} KV_TLB)
+    get_target_property(dir ${idl} KV_IDL_DIR)
+    list(APPEND deps ${tlb})
+    target_include_directories(${target} PRIVATE ${dir})
+    target_compile_options(${target} PRIVATE $<$<COMPILE_LANGUAGE:RC>:--include-dir=${dir}>)
+    add_dependencies(${target} ${idl})
+  endforeach()
+  target_sources(${target} PRIVATE ${rcabs})
+  target_compile_options(${target} PRIVATE
+    $<$<COMPILE_LANGUAGE:RC>:--include-dir=${CMAKE_CURRENT_SOURCE_DIR} --include-dir=${CMAKE_SOURCE_DIR}>)
+  if(deps)
+    set_source_files_properties(${rcabs} TARGET_DIRECTORY ${target} PROPERTIES OBJECT_DEPENDS "${deps}")
+  endif()
+endfunction()
+
+# A COM server DLL with undecorated exports from a .def file; registered in the test prefix.
+function(kv_com_server target)
+  cmake_parse_arguments(KV "NO_REGISTER" "DEF" "" ${ARGN})
+  kv_options(${target})
+  set_target_properties(${target} PROPERTIES PREFIX "")
+  target_link_options(${target} PRIVATE -Wl,--enable-stdcall-fixup)
+  if(KV_DEF)
+    get_filename_component(def ${KV_DEF} ABSOLUTE)
+    target_sources(${target} PRIVATE ${def})
+  endif()
+  if(NOT KV_NO_REGISTER)
+    set_property(GLOBAL APPEND PROPERTY KV_REGISTERED_DLLS $<TARGET_FILE:${target}>)
+  endif()
+endfunction()
+
+# Tests run under Wine, in one prefix under the build tree that a fixture prepares.
+function(kv_setup_wine_tests)
+  set(runner ${CMAKE_BINARY_DIR}/kvwine)
+  configure_file(${CMAKE_SOURCE_DIR}/cmake/kvwine.in ${runner} @ONLY
+                 FILE_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE
+                                  WORLD_READ WORLD_EXECUTE)
+  set(CMAKE_CROSSCOMPILING_EMULATOR ${runner} PARENT_SCOPE)
+  set(KV_WINE_RUNNER ${runner} CACHE INTERNAL "")
+endfunction()
+
+function(kv_add_googletest)
+  set(gtest_force_shared_crt OFF CACHE BOOL "" FORCE)
+  set(BUILD_GMOCK ON CACHE BOOL "" FORCE)
+  set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
+  add_subdirectory(/usr/src/googletest ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
+endfunction()
+
+# kv_test(<target> <sources...> [LABELS l...] [TIMEOUT s]): one test executable, one CTest
+# entry, run under Wine in the shared test prefix.
+function(kv_test target)
+  cmake_parse_arguments(KV "" "TIMEOUT" "LABELS;LIBS" ${ARGN})
+  add_executable(${target} ${KV_UNPARSED_ARGUMENTS})
+  kv_options(${target})
+  target_link_libraries(${target} PRIVATE kv_testsupport gmock gtest ${KV_LIBS})
+  add_test(NAME ${target} COMMAND ${target})
+  if(NOT KV_TIMEOUT)
+    set(KV_TIMEOUT 120)
+  endif()
+  set_tests_properties(${target} PROPERTIES FIXTURES_REQUIRED wineprefix TIMEOUT ${KV_TIMEOUT})
+  if(KV_LABELS)
+    set_tests_properties(${target} PROPERTIES LABELS "${KV_LABELS}")
+  endif()
+endfunction()
+
+# The prefix fixture: made once, the kit's servers registered at each run, one wineserver kept.
+function(kv_finish_wine_tests)
+  get_property(dlls GLOBAL PROPERTY KV_REGISTERED_DLLS)
+  string(REPLACE ";" "\n" lines "${dlls}")
+  file(GENERATE OUTPUT ${CMAKE_BINARY_DIR}/registered-dlls.txt CONTENT "${lines}\n")
+  add_test(NAME wineprefix_setup
+           COMMAND ${CMAKE_SOURCE_DIR}/cmake/kvprefix.sh setup ${KV_TEST_PREFIX}
+                   ${CMAKE_BINARY_DIR}/registered-dlls.txt)
+  add_test(NAME wineprefix_stop COMMAND ${CMAKE_SOURCE_DIR}/cmake/kvprefix.sh stop ${KV_TEST_PREFIX})
+  set_tests_properties(wineprefix_setup PROPERTIES FIXTURES_SETUP wineprefix TIMEOUT 300)
+  set_tests_properties(wineprefix_stop PROPERTIES FIXTURES_CLEANUP wineprefix TIMEOUT 60)
+endfunction()
