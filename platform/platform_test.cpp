@@ -220,3 +220,16 @@ TEST(Owners, VariantAndBstrOwnTheirValues) {
 }
 
 }  // namespace
+
+#include "platform/databinding.h"
+
+namespace {
+TEST(DataBinding, InterfaceIdsAreTheBrowsers) {
+    wchar_t text[40];
+    StringFromGUID2(__uuidof(OLEDBSimpleProvider), text, 40);
+    EXPECT_STREQ(L"{E0E270C0-C0BE-11D0-8FE4-00A0C90A6341}", text);
+    EXPECT_TRUE(IsEqualIID(IID_OLEDBSimpleProviderListener, __uuidof(OLEDBSimpleProviderListener)));
+    StringFromGUID2(IID_DataSourceListener, text, 40);
+    EXPECT_STREQ(L"{7C0FFAB2-CD84-11D0-949A-00A0C91110ED}", text);
+}
+}  // namespace
