@@ -19,4 +19,13 @@ HRESULT LoadModuleTypeInfo(HINSTANCE module, REFIID iid, ITypeInfo** info) noexc
     }
 }
 
+HRESULT LoadRegisteredTypeInfo(REFGUID lib, WORD major, WORD minor, REFIID iid, ITypeInfo** info) noexcept {
+    if (!info) return E_POINTER;
+    *info = nullptr;
+    ComPtr<ITypeLib> typeLib;
+    HRESULT hr = LoadRegTypeLib(lib, major, minor, LOCALE_NEUTRAL, typeLib.GetAddressOf());
+    if (FAILED(hr)) return hr;
+    return typeLib->GetTypeInfoOfGuid(iid, info);
+}
+
 }  // namespace kv

@@ -15,8 +15,15 @@ namespace kv {
 
 // The type information for `iid` from the type library embedded in `module`.
 HRESULT LoadModuleTypeInfo(HINSTANCE module, REFIID iid, ITypeInfo** info) noexcept;
+// The type information for `iid` from a registered type library.
+HRESULT LoadRegisteredTypeInfo(REFGUID lib, WORD major, WORD minor, REFIID iid, ITypeInfo** info) noexcept;
 
-template <class I>
+// Where a Dual finds its type information: by default the module's own type library.
+struct ModuleTypeLib {
+    static HRESULT Load(REFIID iid, ITypeInfo** info) noexcept { return LoadModuleTypeInfo(ThisModule(), iid, info); }
+};
+
+template <class I, class Source = ModuleTypeLib>
 class Dual : public I {
 public:
     using Interface = I;
@@ -53,7 +60,7 @@ public:
 private:
     HRESULT EnsureTypeInfo() noexcept {
         if (typeInfo_) return S_OK;
-        return LoadModuleTypeInfo(ThisModule(), __uuidof(I), typeInfo_.GetAddressOf());
+        return Source::Load(__uuidof(I), typeInfo_.GetAddressOf());
     }
     ComPtr<ITypeInfo> typeInfo_;
 };
