@@ -1,10 +1,10 @@
 #include "standins/browser/data_binding.h"
-#include "standins/browser/new_object.h"
 
 #include <cwchar>
 
 #include "platform/text.h"
 #include "standins/browser/dispatch_call.h"
+#include "standins/browser/new_object.h"
 
 namespace kv::browser {
 

@@ -1,5 +1,4 @@
 #include "standins/browser/page_host.h"
-#include "standins/browser/new_object.h"
 
 #include <cstdio>
 
@@ -7,6 +6,7 @@
 #include "standins/browser/control_site.h"
 #include "standins/browser/dispatch_call.h"
 #include "standins/browser/page_address.h"
+#include "standins/browser/new_object.h"
 
 namespace kv::browser {
 namespace {

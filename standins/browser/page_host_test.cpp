@@ -9,8 +9,8 @@
 
 #include "platform/class_factory.h"
 #include "standins/browser/page_host.h"
-#include "standins/browser/new_object.h"
 #include "standins/browser/page_test_control.h"
+#include "standins/browser/new_object.h"
 
 namespace kv::browser {
 namespace {

@@ -1,9 +1,9 @@
 #include "standins/browser/page_test_control.h"
-#include "standins/browser/new_object.h"
 
 #include <mshtml.h>
 
 #include "platform/text.h"
+#include "standins/browser/new_object.h"
 
 namespace kv::browser::testing {
 
