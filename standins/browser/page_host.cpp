@@ -1,6 +1,7 @@
 #include "standins/browser/page_host.h"
 
 #include <cstdio>
+#include <cwchar>
 
 #include "platform/text.h"
 #include "standins/browser/control_site.h"
@@ -47,9 +48,21 @@ ComPtr<ITypeInfo> ClassInfoFromRegistry(IUnknown* control) {
         return {};
     GUID libid;
     if (FAILED(CLSIDFromString(libText, &libid))) return {};
+    // The class's Version entry names the library version ("1.0"); without one, 1.0 or later.
+    WORD major = 1, minor = 0;
+    wchar_t version[32] = {};
+    size = sizeof version;
+    std::wstring versionKey = std::wstring(L"CLSID\\") + clsidText + L"\\Version";
+    if (RegGetValueW(HKEY_CLASSES_ROOT, versionKey.c_str(), nullptr, RRF_RT_REG_SZ, nullptr, version, &size) ==
+        ERROR_SUCCESS) {
+        unsigned a = 0, b = 0;
+        if (swscanf(version, L"%u.%u", &a, &b) >= 1) {
+            major = static_cast<WORD>(a);
+            minor = static_cast<WORD>(b);
+        }
+    }
     ComPtr<ITypeLib> lib;
-    // Any registered version will do: ask for 1.0 and let the registry pick the best match.
-    if (FAILED(LoadRegTypeLib(libid, 1, 0, LOCALE_NEUTRAL, lib.GetAddressOf()))) return {};
+    if (FAILED(LoadRegTypeLib(libid, major, minor, LOCALE_NEUTRAL, lib.GetAddressOf()))) return {};
     ComPtr<ITypeInfo> info;
     if (FAILED(lib->GetTypeInfoOfGuid(clsid, info.GetAddressOf()))) return {};
     return info;

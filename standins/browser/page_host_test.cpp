@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "platform/class_factory.h"
+#include "platform/module_path.h"
 #include "standins/browser/page_host.h"
 #include "standins/browser/page_test_control.h"
 #include "standins/browser/new_object.h"
@@ -15,7 +16,7 @@
 namespace kv::browser {
 namespace {
 
-using testing::PageTestControl;
+using pagetest::PageTestControl;
 using Log = std::vector<std::wstring>;
 
 ControlFactory FactoryFor(ComPtr<PageTestControl> control) {
@@ -317,6 +318,84 @@ TEST(PageHost, CreatesARegisteredControlByProgIdOrClsid) {
 
     CoRevokeClassObject(cookie);
     RegDeleteTreeW(HKEY_CLASSES_ROOT, progId);
+}
+
+TEST(PageHost, EventSourceFoundThroughTheRegisteredTypeLibrary) {
+    // The control's type library registered as a control's installer would: the library, and the
+    // class's TypeLib entry.
+    ComPtr<ITypeLib> lib;
+    ASSERT_EQ(S_OK, LoadTypeLibEx(ModulePath(nullptr).c_str(), REGKIND_REGISTER, lib.GetAddressOf()));
+    wchar_t clsidText[40], libText[40];
+    StringFromGUID2(CLSID_PageTestControl, clsidText, 40);
+    StringFromGUID2(LIBID_PageTestControlLib, libText, 40);
+    const std::wstring key = std::wstring(L"CLSID\\") + clsidText;
+    ASSERT_EQ(ERROR_SUCCESS, RegSetKeyValueW(HKEY_CLASSES_ROOT, (key + L"\\TypeLib").c_str(), nullptr, REG_SZ,
+                                             libText, static_cast<DWORD>((wcslen(libText) + 1) * sizeof(wchar_t))));
+
+    {
+        Page page;
+        page.control->noClassInfo = true;
+        page.Create();
+        EXPECT_TRUE(IsEqualIID(DIID__PageTestControlEvents, page.host.EventSource()));
+        page.control->Fire(3);
+        ASSERT_EQ(1u, page.host.Events().size());
+        EXPECT_EQ(L"Ready", page.host.Events()[0].name);
+    }
+
+    RegDeleteTreeW(HKEY_CLASSES_ROOT, key.c_str());
+    UnRegisterTypeLib(LIBID_PageTestControlLib, 1, 0, LOCALE_NEUTRAL, SYS_WIN32);
+
+    // Neither class information nor a registered library: the events arrive, known by number.
+    Page page;
+    page.control->noClassInfo = true;
+    page.Create();
+    IID source = DIID__PageTestControlEvents;
+    page.host.ConnectEvents(&source);
+    page.control->Fire(3);
+    ASSERT_EQ(1u, page.host.Events().size());
+    EXPECT_EQ(L"#3", page.host.Events()[0].name);
+}
+
+TEST(PageHost, ObjectThatIsNoControlIsRefused) {
+    PageHost host(L"C:\\x.htm");
+    try {
+        host.Create([](REFIID riid, void** ppv) { return CreateObject<PropertyBag>(riid, ppv); });
+        FAIL() << "created";
+    } catch (const PageHostError& e) {
+        EXPECT_EQ(E_NOINTERFACE, e.Code());
+        EXPECT_NE(nullptr, strstr(e.what(), "IOleObject")) << e.what();
+    }
+    EXPECT_FALSE(host.HasControl());
+    EXPECT_THROW(host.Bind(), PageHostError);
+    EXPECT_EQ(E_NOINTERFACE, host.FreezeEvents(true));
+}
+
+TEST(PropertyBag, ReadsAsTheControlAsks) {
+    auto bag = NewObject<PropertyBag>(ParamList{TextParam(L"Count", L"12"), TextParam(L"Flag", L"TRUE"),
+                                                TextParam(L"Text", L"abc")});
+    struct Case {
+        const wchar_t* name;
+        VARTYPE asked;
+        HRESULT hr;
+        VARTYPE got;
+    } cases[] = {
+        {L"count", VT_I4, S_OK, VT_I4},        {L"Count", VT_EMPTY, S_OK, VT_BSTR},
+        {L"Flag", VT_BOOL, S_OK, VT_BOOL},     {L"Text", VT_I4, DISP_E_TYPEMISMATCH, VT_I4},
+        {L"Missing", VT_BSTR, E_INVALIDARG, VT_BSTR},
+    };
+    for (const auto& c : cases) {
+        Variant value;
+        value->vt = c.asked;
+        EXPECT_EQ(c.hr, bag->Read(c.name, value.get(), nullptr)) << testing::PrintToString(std::wstring(c.name));
+        EXPECT_EQ(c.got, value.vt()) << testing::PrintToString(std::wstring(c.name));
+    }
+    EXPECT_EQ(E_POINTER, bag->Read(L"Count", nullptr, nullptr));
+    EXPECT_EQ(E_POINTER, bag->Read(nullptr, Variant().get(), nullptr));
+
+    Variant seven = Variant::I4(7);
+    ASSERT_EQ(S_OK, bag->Write(L"COUNT", seven.get()));
+    ASSERT_EQ(3u, bag->Params().size());
+    EXPECT_EQ(L"7", ParamText(bag->Params()[0]));
 }
 
 TEST(PageHost, CloseUnadvisesTakesTheSiteBackAndReleasesEverything) {

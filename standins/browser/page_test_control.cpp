@@ -5,7 +5,7 @@
 #include "platform/text.h"
 #include "standins/browser/new_object.h"
 
-namespace kv::browser::testing {
+namespace kv::browser::pagetest {
 
 class ControlConnectionPoint final : public ComObject<ControlConnectionPoint, IConnectionPoint> {
 public:
@@ -97,6 +97,14 @@ PageTestControl::PageTestControl() {
 }
 
 PageTestControl::~PageTestControl() = default;
+
+STDMETHODIMP PageTestControl::QueryInterface(REFIID riid, void** ppv) {
+    if (noClassInfo && IsEqualIID(riid, IID_IProvideClassInfo)) {
+        if (ppv) *ppv = nullptr;
+        return E_NOINTERFACE;
+    }
+    return ComObject::QueryInterface(riid, ppv);
+}
 
 void* PageTestControl::QueryInterfaceExtra(REFIID riid) noexcept {
     if (IsEqualIID(riid, IID_IPersist)) return static_cast<IPersistPropertyBag*>(this);
@@ -399,4 +407,4 @@ STDMETHODIMP PageTestControl::isAsync(BOOL* async) {
     return S_OK;
 }
 
-}  // namespace kv::browser::testing
+}  // namespace kv::browser::pagetest

@@ -18,7 +18,7 @@
 #include "platform/dual.h"
 #include "platform/raii.h"
 
-namespace kv::browser::testing {
+namespace kv::browser::pagetest {
 
 class ControlConnectionPoint;
 
@@ -33,6 +33,10 @@ public:
     std::vector<std::wstring> log;
     // Answer OLEMISC_SETCLIENTSITEFIRST, so that the page sites the control before loading it.
     bool siteFirst = false;
+    // Hide IProvideClassInfo, so that the page finds the event source through the registry.
+    bool noClassInfo = false;
+
+    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override;
     // The page address read as the control reads it: client site, container, document, location.
     std::wstring PageAddress();
 
@@ -143,4 +147,4 @@ private:
     ComPtr<DataSourceListener> sourceListener_;
 };
 
-}  // namespace kv::browser::testing
+}  // namespace kv::browser::pagetest
