@@ -48,7 +48,7 @@ ComPtr<ITypeInfo> ClassInfoFromRegistry(IUnknown* control) {
         return {};
     GUID libid;
     if (FAILED(CLSIDFromString(libText, &libid))) return {};
-    // The class's Version entry names the library version ("1.0"); without one, 1.0 or later.
+    // The class's Version entry names the library version ("1.0"); without one, any 1.x.
     WORD major = 1, minor = 0;
     wchar_t version[32] = {};
     size = sizeof version;
@@ -260,6 +260,14 @@ HRESULT PageHost::OnEventInvoke(DISPID dispid, DISPPARAMS* params) {
 void PageHost::OnEvent(DISPID dispid, EventHandler handler) { idHandlers_.emplace_back(dispid, std::move(handler)); }
 
 void PageHost::OnEvent(std::wstring_view name, EventHandler handler) {
+    // A name the control's event interface does not have is a mistake of the page, said at once.
+    if (sourceInfo_) {
+        std::wstring text(name);
+        LPOLESTR names[] = {text.data()};
+        MEMBERID id;
+        if (FAILED(sourceInfo_->GetIDsOfNames(names, 1, &id)))
+            Fail(DISP_E_UNKNOWNNAME, "the control has no event \"" + Narrow(name) + "\"");
+    }
     nameHandlers_.emplace_back(std::wstring(name), std::move(handler));
 }
 

@@ -97,7 +97,8 @@ public:
 
     // Events. Create connects the default source; ConnectEvents picks another (or the default
     // source of a control created without one). Handlers run in registration order, those by
-    // DISPID before those by name; names are compared without regard to case.
+    // DISPID before those by name; names are compared without regard to case. Once the event
+    // interface is known, a name it does not have is refused (DISP_E_UNKNOWNNAME).
     void ConnectEvents(const IID* source = nullptr);
     const IID& EventSource() const noexcept { return sourceIid_; }
     void OnEvent(DISPID dispid, EventHandler handler);

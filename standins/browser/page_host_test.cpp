@@ -154,6 +154,8 @@ TEST(PageHost, EventsReachHandlersByNameAndByDispid) {
     page.host.OnEvent(1, [&](PageHost&, const EventCall&) { ThrowHr(E_INVALIDARG); });
     page.host.OnEvent(L"Clicked", [&](PageHost&, const EventCall&) { seen.push_back(L"after a failing handler"); });
 
+    EXPECT_THROW(page.host.OnEvent(L"Clickd", [](PageHost&, const EventCall&) {}), PageHostError);
+
     page.control->Fire(1, {Variant::I4(5), Variant::String(L"left")});
     page.control->Fire(3);  // no handler: recorded only
     EXPECT_EQ((Log{L"by id", L"by name Clicked 5 left", L"after a failing handler"}), seen);
