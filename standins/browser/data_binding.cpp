@@ -211,7 +211,11 @@ void DataBinding::OnDeletedRows(LONG row, LONG count) {
 
 void DataBinding::OnInsertedRows(LONG row, LONG count) {
     if (acquiring_) return;
-    if (row < 1 || count < 0 || row > RowCount() + 1) {
+    // The provider's own row count bounds what can have been inserted (a wild count must not make
+    // the binding read millions of rows that are not there).
+    DBROWCOUNT providerRows = 0;
+    provider_->getRowCount(&providerRows);
+    if (row < 1 || count < 0 || row > RowCount() + 1 || count > providerRows - RowCount()) {
         Error(L"insertedRows(" + std::to_wstring(row) + L"," + std::to_wstring(count) + L") outside the table");
         return;
     }

@@ -265,10 +265,11 @@ TEST(PageHost, NotificationsOutsideTheTableAreReportedNotApplied) {
     DataBinding& binding = page.host.Bind();
     page.control->Notify("insertedRows", 5, 1);
     page.control->Notify("insertedRows", 0, 1);
+    page.control->Notify("insertedRows", 1, 1000000);
     page.control->Notify("deletedRows", 2, 5);
     page.control->Notify("cellChanged", 1, 9);
     page.control->Notify("cellChanged", -1, 1);
-    EXPECT_EQ(5u, binding.Errors().size());
+    EXPECT_EQ(6u, binding.Errors().size());
     ExpectMirrorIsTable(binding, *page.control.Get());
 }
 
