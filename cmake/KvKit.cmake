@@ -129,7 +129,6 @@ endfunction()
 # They run in a second prefix, one at a time, so that they never close a client another test
 # started.
 set(KV_CLIENT_PREFIX ${CMAKE_BINARY_DIR}/wineprefix-client CACHE PATH "Wine prefix of the client-stopping tests")
-set(KV_KORVANE_EXE ${CMAKE_BINARY_DIR}/standins/client/Korvane.exe CACHE INTERNAL "The client stand-in program")
 
 function(kv_use_client_prefix test)
   get_property(made GLOBAL PROPERTY KV_CLIENT_PREFIX_FIXTURE)
