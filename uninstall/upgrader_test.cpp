@@ -10,6 +10,7 @@
 #include "platform/raii.h"
 #include "tests/support/child_process.h"
 #include "tests/support/dialog_clicker.h"
+#include "uninstall/client_messages.h"
 #include "uninstall/upgrader.h"
 
 namespace {
@@ -66,6 +67,31 @@ std::string ReadFile(const std::string& path) {
     std::ostringstream text;
     text << in.rdbuf();
     return text.str();
+}
+
+TEST(ClientMessages, RegisteredUnderTheClientsNamesBeforeMainRuns) {
+    namespace m = kv::clientmsg;
+    const std::pair<UINT, const char*> messages[] = {
+        {m::SoundRequest, "Korvane_SOUND_REQUEST_MSG"},
+        {m::AbortRequest, "Korvane_ABORT_REQUEST_MSG"},
+        {m::AbortIgnored, "Korvane_ABORT_IGNORED_MSG"},
+        {m::UserInteraction, "Korvane_USER_INTERACTION_MSG"},
+        {m::ApproveCert, "Korvane_APPROVE_CERT_MSG"},
+        {m::NeedFileCopyAccess, "Korvane_NEED_FILE_COPY_ACCESS"},
+        {m::MultiplayerRunDone, "Korvane_MULTIPLAYER_RUN_DONE"},
+        {m::MultiplayerStopDone, "Korvane_MULTIPLAYER_STOP_DONE"},
+        {m::MultiplayerStopAllDone, "Korvane_MULTIPLAYER_STOPALL_DONE"},
+        {m::MultiplayerProgramClosed, "Korvane_MULTIPLAYER_PROGRAM_CLOSED"},
+        {m::ScreenSaverModeEnd, "Korvane_SCREEN_SAVER_MODE_END_MSG"},
+        {m::ScreenSaverClick, "Korvane_SCREEN_SAVER_CLICK_MSG"},
+        {m::RichMessageReady, "Korvane_RICH_MESSAGE_READY"},
+        {m::RegisterChannel, "KVregisterChannel"},
+        {m::CanCloseUI, "KVcanCloseUI"},
+    };
+    for (const auto& [number, name] : messages) {
+        EXPECT_GE(number, 0xC000u) << name;
+        EXPECT_EQ(RegisterWindowMessageA(name), number) << name;
+    }
 }
 
 struct DirectoryCase {
