@@ -5,6 +5,7 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <thread>
 
 #include "platform/raii.h"
 #include "tests/support/dialog_clicker.h"
@@ -86,6 +87,24 @@ TEST(StopClient, WaitDialogAsksAgainUntilTheClientMayClose) {
     EXPECT_GE(took, 900u + 1000u);  // two 500 ms polls, then the pause after the client ended
     EXPECT_LT(took, 15000u);
     EXPECT_EQ(nullptr, kv::test::FindDialog(L"Uninstall"));
+    EXPECT_TRUE(client.WaitExit(0));
+    EXPECT_EQ("Stopping client\nTell user to close the UI\nSending WM_CLOSE to client\nStop client OK\n",
+              install.LogText());
+}
+
+TEST(StopClient, ClientQuitByTheUserDuringTheWaitCountsAsStopped) {
+    Installation install;
+    KorvaneClient client = StartClient(install, "/busy:1000");
+    HWND window = client.WaitForMainWindow();
+    // The user quits the client instead of closing its dialog.
+    std::thread user([window] {
+        for (int i = 0; i < 400 && !kv::test::FindDialog(L"Uninstall"); ++i) Sleep(50);
+        PostMessageA(window, WM_CLOSE, 0, 0);
+    });
+    kv::CUpgrader upgrader(GetModuleHandleA(nullptr));
+    bool stopped = upgrader.StopClient();
+    user.join();
+    EXPECT_TRUE(stopped);
     EXPECT_TRUE(client.WaitExit(0));
     EXPECT_EQ("Stopping client\nTell user to close the UI\nSending WM_CLOSE to client\nStop client OK\n",
               install.LogText());

@@ -121,6 +121,11 @@ bool CUpgrader::StopClient() {
     Log("Stopping client\n");
     HWND client = FindWindowA(nullptr, clientmsg::kMainWindowTitle);
     if (!client) return true;
+    // The process is opened now, while its window surely exists: a user who quits the client
+    // while the wait dialog is up leaves no window to find the process by afterwards.
+    DWORD processId = 0;
+    GetWindowThreadProcessId(client, &processId);
+    UniqueHandleObj process(processId ? OpenProcess(SYNCHRONIZE, FALSE, processId) : nullptr);
 
     DWORD_PTR answer = 0;
     if (!SendMessageTimeoutA(client, clientmsg::CanCloseUI, 0, 0, SMTO_NORMAL, kAnswerTimeoutMs, &answer))
@@ -132,15 +137,14 @@ bool CUpgrader::StopClient() {
     }
 
     Log("Sending WM_CLOSE to client\n");
-    DWORD processId = 0;
-    GetWindowThreadProcessId(client, &processId);
-    UniqueHandleObj process(OpenProcess(SYNCHRONIZE, FALSE, processId));
     if (!process) {
         Log("OpenProcess failed\n");
         return false;
     }
+    // A client whose window has gone meanwhile is already on its way out: it is only waited for.
+    bool told = PostMessageA(client, WM_CLOSE, 0, 0) || !IsWindow(client);
     bool stopped = false;
-    if (PostMessageA(client, WM_CLOSE, 0, 0) && WaitForSingleObject(process.get(), kExitTimeoutMs) == WAIT_OBJECT_0) {
+    if (told && WaitForSingleObject(process.get(), kExitTimeoutMs) == WAIT_OBJECT_0) {
         MSG msg;
         PeekMessageA(&msg, nullptr, 0, 0, PM_NOREMOVE);
         if (HMODULE helper = GetModuleHandleA("RovEzuv")) FreeLibrary(helper);
