@@ -122,3 +122,41 @@ function(kv_finish_wine_tests)
   set_tests_properties(wineprefix_setup PROPERTIES FIXTURES_SETUP wineprefix TIMEOUT 300)
   set_tests_properties(wineprefix_stop PROPERTIES FIXTURES_CLEANUP wineprefix TIMEOUT 60)
 endfunction()
+
+# --- Prefixes of their own for tests that own prefix-wide names or change system files ---
+
+# Tests that start the client stand-in or the Netscape stand-in own names that are global to a
+# prefix (the window "Korvane Agent", the DDE service "netscape", the client's App Paths entry).
+# They run in a second prefix, one at a time, so that they never close a client another test
+# started.
+set(KV_CLIENT_PREFIX ${CMAKE_BINARY_DIR}/wineprefix-client CACHE PATH "Wine prefix of the client-stopping tests")
+
+function(kv_use_client_prefix test)
+  get_property(made GLOBAL PROPERTY KV_CLIENT_PREFIX_FIXTURE)
+  if(NOT made)
+    add_test(NAME clientprefix_setup COMMAND ${CMAKE_SOURCE_DIR}/cmake/kvprefix.sh setup ${KV_CLIENT_PREFIX})
+    add_test(NAME clientprefix_stop COMMAND ${CMAKE_SOURCE_DIR}/cmake/kvprefix.sh stop ${KV_CLIENT_PREFIX})
+    set_tests_properties(clientprefix_setup PROPERTIES FIXTURES_SETUP clientprefix TIMEOUT 300)
+    set_tests_properties(clientprefix_stop PROPERTIES FIXTURES_CLEANUP clientprefix TIMEOUT 60)
+    set_property(GLOBAL PROPERTY KV_CLIENT_PREFIX_FIXTURE ON)
+  endif()
+  set_tests_properties(${test} PROPERTIES FIXTURES_REQUIRED clientprefix RESOURCE_LOCK clientprefix
+                                          ENVIRONMENT KV_WINEPREFIX=${KV_CLIENT_PREFIX})
+endfunction()
+
+# kv_test_in_throwaway_prefix(<target> <sources...> [LIBS l...] [TIMEOUT s]): a test executable
+# that may replace files in the system directory. Each run makes a fresh prefix, runs the test
+# in it and deletes it; the shared test prefix is never touched.
+function(kv_test_in_throwaway_prefix target)
+  cmake_parse_arguments(KV "" "TIMEOUT" "LIBS" ${ARGN})
+  add_executable(${target} ${KV_UNPARSED_ARGUMENTS})
+  kv_options(${target})
+  target_link_libraries(${target} PRIVATE kv_testsupport gmock gtest ${KV_LIBS})
+  if(NOT KV_TIMEOUT)
+    set(KV_TIMEOUT 300)
+  endif()
+  add_test(NAME ${target}
+           COMMAND ${CMAKE_SOURCE_DIR}/cmake/kvthrowaway.sh ${CMAKE_BINARY_DIR}/throwaway-${target}
+                   ${KV_WINE_RUNNER} $<TARGET_FILE:${target}>)
+  set_tests_properties(${target} PROPERTIES TIMEOUT ${KV_TIMEOUT})
+endfunction()

@@ -87,10 +87,57 @@ int Tour() {
     return 0;
 }
 
+// --- The installer helpers: SetupAids.dll's answers, and stopping a running client ---
+
+int Installer(const std::wstring& dllPath, const std::wstring& clientPath) {
+    kv::UniqueModule dll(LoadLibraryW(dllPath.c_str()));
+    if (!dll) {
+        Print(L"SetupAids.dll could not be loaded from " + dllPath);
+        return 1;
+    }
+    using Check = int(__cdecl*)();
+    auto ask = [&](const char* name, const wchar_t* meaning) {
+        auto check = reinterpret_cast<Check>(reinterpret_cast<void*>(GetProcAddress(dll.get(), name)));
+        int answer = check ? check() : -1;
+        Print(L"  " + kv::ToWide(name) + L"() = " + std::to_wstring(answer) + L"   " + meaning);
+        return answer;
+    };
+    Print(L"== The installer helpers (SetupAids.dll) ==");
+    ask("CheckBrowsersExist", L"(1 = no browser and the user chose to stop)");
+    ask("IsIE301OrHigher", L"(1 = SHDOCVW.DLL is 4.70.1215 or later)");
+    ask("IsOLEAUT32Available", L"(1 = OLEAUT32.DLL is there and newer than 2.1)");
+    ask("CloseNetscape", L"(1 = running Netscape instances were asked to exit)");
+
+    if (clientPath.empty() || GetFileAttributesW(clientPath.c_str()) == INVALID_FILE_ATTRIBUTES) {
+        Print(L"  (no client stand-in built: Korvane.exe is not stopped)");
+        return 0;
+    }
+    STARTUPINFOW si{};
+    si.cb = sizeof si;
+    PROCESS_INFORMATION pi{};
+    std::wstring line = L"\"" + clientPath + L"\"";
+    if (!CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi)) {
+        Print(L"  Korvane.exe could not be started");
+        return 1;
+    }
+    kv::UniqueHandleObj process(pi.hProcess);
+    CloseHandle(pi.hThread);
+    HWND window = nullptr;
+    for (int i = 0; i < 200 && !(window = FindWindowW(nullptr, L"Korvane Agent")); ++i) Sleep(100);
+    Print(window ? L"Started Korvane.exe: its window \"Korvane Agent\" is up"
+                 : L"Started Korvane.exe, but its window did not appear");
+    ask("CloseKorvane", L"(1 = the client and its companion windows are closed)");
+    bool ended = WaitForSingleObject(process.get(), 5000) == WAIT_OBJECT_0;
+    Print(ended ? L"Korvane.exe has ended" : L"Korvane.exe is still running: ending it");
+    if (!ended) TerminateProcess(process.get(), 1);
+    return ended ? 0 : 1;
+}
+
 int Usage() {
     Print(L"usage: kvkit <command> [arguments]\n"
           L"  tour      what the demo shows: the prefix, the registered servers, a live object\n"
-          L"  servers   the kit's registered COM servers");
+          L"  servers   the kit's registered COM servers\n"
+          L"  installer <SetupAids.dll> [<Korvane.exe>]   the installer helpers' answers; stops a running client");
     return 2;
 }
 
@@ -105,5 +152,6 @@ int wmain(int argc, wchar_t** argv) {
         ShowServers();
         return 0;
     }
+    if (command == L"installer" && argc >= 3) return Installer(argv[2], argc >= 4 ? argv[3] : L"");
     return Usage();
 }
