@@ -1,0 +1,102 @@
+#include "framework/sort_order.h"
+
+#include <cwctype>
+
+#include "framework/row.h"
+
+namespace kv {
+
+namespace {
+
+// Identifies a SortOrder behind an IUnknown held in a cell; answered only in-process.
+const IID kSortOrderIdentity = {0x5d3c7a61, 0x2f0e, 0x4b8a, {0x9c, 0x41, 0x6e, 0x0b, 0x7d, 0x93, 0x12, 0xa4}};
+
+bool IsMissing(const VARIANT& v) noexcept { return v.vt == VT_EMPTY || v.vt == VT_NULL; }
+
+wchar_t FoldLower(wchar_t c) noexcept { return (c >= L'A' && c <= L'Z') ? static_cast<wchar_t>(c + 32) : c; }
+
+int CompareStrings(BSTR a, BSTR b, bool caseSensitive) noexcept {
+    UINT na = SysStringLen(a), nb = SysStringLen(b);
+    UINT n = na < nb ? na : nb;
+    for (UINT i = 0; i < n; ++i) {
+        wchar_t x = a[i], y = b[i];
+        if (!caseSensitive) {
+            x = FoldLower(x);
+            y = FoldLower(y);
+        }
+        if (x != y) return x < y ? -1 : 1;
+    }
+    return na == nb ? 0 : (na < nb ? -1 : 1);
+}
+
+template <class T>
+int Order(T a, T b) noexcept {
+    return a < b ? -1 : (b < a ? 1 : 0);
+}
+
+}  // namespace
+
+int CompareCells(const VARIANT& a, const VARIANT& b, bool caseSensitive) noexcept {
+    if (IsMissing(a)) return IsMissing(b) ? 0 : -1;
+    if (IsMissing(b)) return 1;
+    if (a.vt != b.vt) return -1;
+    switch (a.vt) {
+    case VT_I4: return Order(a.lVal, b.lVal);
+    case VT_R8: return Order(a.dblVal, b.dblVal);
+    case VT_DATE: return Order(a.date, b.date);
+    case VT_BSTR: return CompareStrings(a.bstrVal, b.bstrVal, caseSensitive);
+    case VT_BOOL: return Order(a.boolVal != 0, b.boolVal != 0);
+    default: return 0;
+    }
+}
+
+void SortOrder::Parse(std::wstring_view expression, bool caseSensitive) {
+    keys_.clear();
+    std::wstring text(expression);
+    for (auto& c : text)
+        if (c >= L'a' && c <= L'z') c = static_cast<wchar_t>(c - 32);
+    size_t i = 0, n = text.size();
+    while (i < n) {
+        bool ascending = true;
+        while (i < n && (text[i] == L';' || std::iswspace(text[i]))) ++i;
+        if (i < n && (text[i] == L'+' || text[i] == L'-')) {
+            ascending = text[i] == L'+';
+            ++i;
+            while (i < n && std::iswspace(text[i])) ++i;
+        }
+        size_t end = text.find(L';', i);
+        if (end == std::wstring::npos) end = n;
+        size_t last = end;
+        while (last > i && std::iswspace(text[last - 1])) --last;
+        if (last > i) {
+            long column = columns_->Find(std::wstring_view(text).substr(i, last - i));
+            if (column >= 0) keys_.push_back({column, ascending});
+        }
+        i = end;
+    }
+    caseSensitive_ = caseSensitive;
+}
+
+bool SortOrder::Compare(const Row& rowA, const Row& rowB) const {
+    for (const SortKey& key : keys_) {
+        int c = CompareCells(rowA.CellRef(key.column), rowB.CellRef(key.column), caseSensitive_);
+        if (c < 0) return !key.ascending;
+        if (c > 0) return key.ascending;
+    }
+    return rowA.Identity() > rowB.Identity();
+}
+
+SortOrder* SortOrder::FromCell(const VARIANT& cell) noexcept {
+    if (cell.vt != VT_UNKNOWN || !cell.punkVal) return nullptr;
+    void* p = nullptr;
+    if (FAILED(cell.punkVal->QueryInterface(kSortOrderIdentity, &p)) || !p) return nullptr;
+    auto* order = static_cast<SortOrder*>(static_cast<IUnknown*>(p));
+    order->Release();  // the cell keeps it alive
+    return order;
+}
+
+void* SortOrder::QueryInterfaceExtra(REFIID riid) noexcept {
+    return IsEqualIID(riid, kSortOrderIdentity) ? static_cast<IUnknown*>(this) : nullptr;
+}
+
+}  // namespace kv
