@@ -192,9 +192,8 @@ bool RecordSet::SetProperty(LONG id, std::wstring_view name, const VARIANT& valu
     if (FindRow(id) == 0) {
         ComPtr<Row> fresh = MakeObject<Row>(context_, id, fixed_.id);
         row = fresh.Get();
-        byId_.emplace(id, row);
         rows_.push_front(std::move(fresh));
-        row->slot_ = --base_;
+        byId_.emplace(id, Entry{row, --base_});
         cursor_ = 0;
     } else {
         row = rows_[static_cast<size_t>(cursor_)].Get();
@@ -213,7 +212,7 @@ long RecordSet::FindRow(LONG id) {
         cursor_ = 0;
         return 0;
     }
-    cursor_ = PositionOf(*it->second);
+    cursor_ = static_cast<long>(it->second.slot - base_);
     return cursor_ + 1;
 }
 
@@ -249,7 +248,10 @@ void RecordSet::ResetStates() {
 }
 
 void RecordSet::Renumber(size_t from) noexcept {
-    for (size_t i = from; i < rows_.size(); ++i) rows_[i]->slot_ = base_ + static_cast<int64_t>(i);
+    for (size_t i = from; i < rows_.size(); ++i) {
+        auto it = byId_.find(rows_[i]->Id());
+        if (it != byId_.end()) it->second.slot = base_ + static_cast<int64_t>(i);
+    }
 }
 
 void RecordSet::Rebuild(std::vector<ComPtr<Row>>&& rows) {
@@ -262,47 +264,64 @@ void RecordSet::Rebuild(std::vector<ComPtr<Row>>&& rows) {
 void RecordSet::FilterAndSort(const RowFilter& filter, SortOrder* sortOrder) {
     Variant order;
     if (sortOrder) order = Variant::Unknown(sortOrder->Unknown());
+    auto notFiltered = [this](const Row& row) {
+        const VARIANT& state = row.CellRef(fixed_.internalState);
+        return !(state.vt == VT_I4 && state.lVal != kStateNotFiltered);
+    };
 
     // The filter runs page script, which may read (or even change) the table meanwhile: walk a
     // copy, remember the rejected rows, and take them out afterwards.
-    std::vector<ComPtr<Row>> walk(rows_.begin(), rows_.end());
     std::unordered_set<const Row*> rejected;
-    auto commit = [&] {
-        std::vector<ComPtr<Row>> kept;
-        kept.reserve(rows_.size());
-        for (auto& row : rows_) {
-            if (rejected.count(row.Get())) {
-                byId_.erase(row->Id());
-                continue;
+    auto finish = [&] {
+        if (!rejected.empty()) {
+            std::vector<ComPtr<Row>> kept;
+            kept.reserve(rows_.size());
+            for (auto& row : rows_) {
+                if (rejected.count(row.Get())) byId_.erase(row->Id());
+                else kept.push_back(std::move(row));
             }
-            row->SetCell(fixed_.internalSort, *order.get(), 0);
-            kept.push_back(std::move(row));
+            Rebuild(std::move(kept));
         }
-        Rebuild(std::move(kept));
+        for (auto& row : rows_) {
+            const VARIANT& current = row->CellRef(fixed_.internalSort);
+            if (current.vt != order.vt() || (current.vt == VT_UNKNOWN && current.punkVal != order->punkVal))
+                row->SetCell(fixed_.internalSort, *order.get(), 0);
+        }
+        cursor_ = 0;
     };
-    try {
-        for (auto& row : walk) {
-            const VARIANT& state = row->CellRef(fixed_.internalState);
-            if (state.vt == VT_I4 && state.lVal != kStateNotFiltered) continue;
-            auto present = byId_.find(row->Id());
-            if (present == byId_.end() || present->second != row.Get()) continue;
-            if (!filter || filter(Channel(), *row.Get()))
-                row->SetCell(fixed_.internalState, I4Cell(kStateAccepted), 0);
-            else
-                rejected.insert(row.Get());
+    if (filter) {
+        std::vector<ComPtr<Row>> walk(rows_.begin(), rows_.end());
+        try {
+            for (auto& row : walk) {
+                if (!notFiltered(*row.Get())) continue;
+                auto present = byId_.find(row->Id());
+                if (present == byId_.end() || present->second.row != row.Get()) continue;
+                if (filter(Channel(), *row.Get()))
+                    row->SetCell(fixed_.internalState, I4Cell(kStateAccepted), 0);
+                else
+                    rejected.insert(row.Get());
+            }
+        } catch (...) {
+            finish();
+            throw;
         }
-    } catch (...) {
-        commit();
-        throw;
+    } else {
+        for (auto& row : rows_)
+            if (notFiltered(*row.Get())) row->SetCell(fixed_.internalState, I4Cell(kStateAccepted), 0);
     }
-    commit();
+    finish();
 
     if (sortOrder) {
-        std::vector<ComPtr<Row>> sorted(std::make_move_iterator(rows_.begin()), std::make_move_iterator(rows_.end()));
-        std::stable_sort(sorted.begin(), sorted.end(), [sortOrder](const ComPtr<Row>& a, const ComPtr<Row>& b) {
-            return sortOrder->Compare(*b.Get(), *a.Get());
-        });
-        Rebuild(std::move(sorted));
+        std::vector<Row*> sorted;
+        sorted.reserve(rows_.size());
+        for (auto& row : rows_) sorted.push_back(row.Get());
+        sortOrder->Sort(sorted);
+        // The deque keeps its references; only the order changes.
+        for (size_t i = 0; i < sorted.size(); ++i) rows_[i].Detach();
+        for (size_t i = 0; i < sorted.size(); ++i) rows_[i].Attach(sorted[i]);
+        base_ = 0;
+        Renumber(0);
+        cursor_ = 0;
     }
 }
 

@@ -98,7 +98,6 @@ public:
 private:
     long ColumnFor(std::wstring_view rawName, bool& added);
     Conversion RuleFor(long column);
-    long PositionOf(const Row& row) const noexcept { return static_cast<long>(row.slot_ - base_); }
     void Renumber(size_t from) noexcept;
     void Rebuild(std::vector<ComPtr<Row>>&& rows);
     bool LoadPart(const VARIANT& part, long idCount, const LONG* ids);
@@ -110,11 +109,15 @@ private:
     FixedColumns fixed_;
     bool loaded_ = false;
 
-    // Display order. Invariant: rows_[i]->slot_ == base_ + i, so a row found by ID knows its
-    // position, and a new row at the top costs one step.
+    // Display order. Invariant: byId_[rows_[i]->Id()].slot == base_ + i, so a story found by
+    // ID knows its position, and a new row at the top costs one step (--base_).
+    struct Entry {
+        Row* row;
+        int64_t slot;
+    };
     std::deque<ComPtr<Row>> rows_;
     int64_t base_ = 0;
-    std::unordered_map<LONG, Row*> byId_;
+    std::unordered_map<LONG, Entry> byId_;
     long cursor_ = 0;
 
     // Raw property names already seen, with their column (normalising is deterministic).

@@ -33,10 +33,7 @@ bool Row::Compare(const Row& other) const {
     return identity_ > other.identity_;
 }
 
-const VARIANT& Row::CellRef(long index) const noexcept {
-    if (index < 0 || index >= CellCount()) return kEmptyCell;
-    return cells_[static_cast<size_t>(index)];
-}
+const VARIANT& Row::EmptyCell() noexcept { return kEmptyCell; }
 
 void Row::GetCell(long index, VARIANT* out) const {
     if (index < 0 || index >= CellCount()) return;

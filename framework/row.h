@@ -54,7 +54,9 @@ public:
 
     long CellCount() const noexcept { return static_cast<long>(cells_.size()); }
     // The stored cell, or an empty VARIANT beyond the vector.
-    const VARIANT& CellRef(long index) const noexcept;
+    const VARIANT& CellRef(long index) const noexcept {
+        return index >= 0 && index < CellCount() ? cells_[static_cast<size_t>(index)] : EmptyCell();
+    }
     // Copies the cell into `out` through the guard; leaves `out` untouched beyond the vector.
     void GetCell(long index, VARIANT* out) const;
     // Copies `value` into the cell (the previous value is released), growing the vector.
@@ -63,13 +65,12 @@ public:
     void TakeCell(long index, VARIANT& value, size_t capacityHint);
 
 private:
-    friend class RecordSet;
+    static const VARIANT& EmptyCell() noexcept;
     VARIANT& Slot(long index, size_t capacityHint);
 
     std::shared_ptr<RowContext> context_;
     LONG id_;
     uint64_t identity_;
-    int64_t slot_ = 0;  // the record set's position stamp, see RecordSet
     std::vector<VARIANT> cells_;
 };
 

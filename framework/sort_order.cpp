@@ -1,5 +1,7 @@
 #include "framework/sort_order.h"
 
+#include <algorithm>
+#include <cstdint>
 #include <cwctype>
 
 #include "framework/row.h"
@@ -84,6 +86,51 @@ bool SortOrder::Compare(const Row& rowA, const Row& rowB) const {
         if (c > 0) return key.ascending;
     }
     return rowA.Identity() > rowB.Identity();
+}
+
+void SortOrder::Sort(std::vector<Row*>& rows) const {
+    // The comparison is Compare's, on values gathered once: each entry carries its first key
+    // cell and its identity, so that the merge passes read memory in order; further keys are
+    // read from a side table. The cells are shallow copies that the rows keep owning.
+    struct Entry {
+        VARIANT first;
+        uint64_t identity;
+        uint32_t index;
+    };
+    const size_t n = rows.size(), k = keys_.size();
+    VARIANT empty;
+    VariantInit(&empty);
+    std::vector<Entry> entries(n);
+    std::vector<VARIANT> more(k > 1 ? n * (k - 1) : 0);
+    for (size_t i = 0; i < n; ++i) {
+        entries[i] = {k ? rows[i]->CellRef(keys_[0].column) : empty, rows[i]->Identity(), static_cast<uint32_t>(i)};
+        for (size_t j = 1; j < k; ++j) more[i * (k - 1) + (j - 1)] = rows[i]->CellRef(keys_[j].column);
+    }
+    const bool caseSensitive = caseSensitive_;
+    const auto& keys = keys_;
+    // a is before b exactly when Compare(b, a) holds.
+    auto before = [&](const VARIANT& a, const VARIANT& b, bool ascending, int& decided) {
+        int c = CompareCells(b, a, caseSensitive);
+        decided = c;
+        return c < 0 ? !ascending : ascending;
+    };
+    // A merge sort: it stays within bounds even for cells of mixed types, which do not order.
+    std::stable_sort(entries.begin(), entries.end(), [&](const Entry& a, const Entry& b) {
+        int decided = 0;
+        if (k) {
+            bool r = before(a.first, b.first, keys[0].ascending, decided);
+            if (decided) return r;
+            for (size_t j = 1; j < k; ++j) {
+                r = before(more[a.index * (k - 1) + (j - 1)], more[b.index * (k - 1) + (j - 1)], keys[j].ascending,
+                           decided);
+                if (decided) return r;
+            }
+        }
+        return a.identity < b.identity;
+    });
+    std::vector<Row*> sorted(n);
+    for (size_t i = 0; i < n; ++i) sorted[i] = rows[entries[i].index];
+    rows.swap(sorted);
 }
 
 SortOrder* SortOrder::FromCell(const VARIANT& cell) noexcept {

@@ -37,6 +37,8 @@ public:
     void Parse(std::wstring_view expression, bool caseSensitive);
     // True when rowA goes after rowB.
     bool Compare(const Row& rowA, const Row& rowB) const;
+    // Puts `rows` in the order Compare defines (keys, then identity).
+    void Sort(std::vector<Row*>& rows) const;
 
     const std::vector<SortKey>& Keys() const noexcept { return keys_; }
     bool CaseSensitive() const noexcept { return caseSensitive_; }

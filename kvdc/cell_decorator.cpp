@@ -96,6 +96,10 @@ void CellDecorator::Decorate(VARIANT* cell, long embellish, long row, long colum
         text.assign(cell->bstrVal ? cell->bstrVal : L"", SysStringLen(cell->bstrVal));
         break;
     case VT_BOOL: text = YesNo()[cell->boolVal != VARIANT_FALSE ? 0 : 1]; break;
+    case VT_UNKNOWN:
+        // The INTERNAL_SORT cell refers to the sort order, which has no text; reading every
+        // column of a row must not fail on it.
+        break;
     default: text = TextOf(*cell); break;
     }
     if (!isIcon) {

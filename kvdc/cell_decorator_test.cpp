@@ -118,6 +118,17 @@ TEST_F(Decoration, DatesAndOtherTypesBecomeTextOrFailTheRead) {
     Variant v;
     ASSERT_EQ(S_OK, provider_.getVariant(2, table_->Columns().Find(L"ONLY_TWO") + 1, OSPFORMAT_HTML, v.put()));
     EXPECT_EQ(L"<SPAN CLASS=newstory></SPAN>", std::wstring(v->bstrVal));
+    // Every column of a sorted table reads in the HTML format, the sort order's own included.
+    auto order = table_->CreateSortOrder();
+    order->Parse(L"ID", false);
+    table_->FilterAndSort(nullptr, order.Get());
+    provider_.SetEmbellish(0);
+    for (long c = 1; c <= table_->ColumnCount(); ++c) {
+        ASSERT_EQ(S_OK, provider_.getVariant(1, c, OSPFORMAT_HTML, v.put())) << c;
+        EXPECT_EQ(VT_BSTR, v.vt()) << c;
+    }
+    ASSERT_EQ(S_OK, provider_.getVariant(1, 1, OSPFORMAT_HTML, v.put()));
+    EXPECT_EQ(L"", std::wstring(v->bstrVal));
 }
 
 }  // namespace
