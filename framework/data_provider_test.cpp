@@ -215,6 +215,27 @@ TEST_F(Provider, RefreshAnnouncesReadCellsAndAListenerFailureAborts) {
     EXPECT_TRUE(listener->calls.empty());
 }
 
+struct FailingGuard : kv::CellReadGuard {
+    bool PermitRead(const kv::Row&, long, const VARIANT&) override { kv::ThrowHr(RPC_E_DISCONNECTED); }
+};
+
+TEST_F(Provider, AFailingReadOrDecorationIsTheHResultOfGetVariant) {
+    Fill(2);
+    table_->SetCellReadGuard(std::make_shared<FailingGuard>());
+    Variant v;
+    EXPECT_EQ(RPC_E_DISCONNECTED, Get(1, Col(L"TITLE"), &v));
+    EXPECT_EQ(VT_EMPTY, v.vt());
+    Variant name;
+    EXPECT_EQ(S_OK, Get(0, Col(L"TITLE"), &name));  // the header row reads no story
+    table_->SetCellReadGuard(nullptr);
+    struct ThrowingFormatter : kv::ComObject<ThrowingFormatter, kv::CellFormatter> {
+        void Decorate(VARIANT*, long, long, long) override { kv::ThrowHr(DISP_E_TYPEMISMATCH); }
+    };
+    object_->provider.SetTable(table_, MakeObject<ThrowingFormatter>());
+    EXPECT_EQ(DISP_E_TYPEMISMATCH, Get(1, Col(L"TITLE"), &v, OSPFORMAT_HTML));
+    EXPECT_EQ(S_OK, Get(1, Col(L"TITLE"), &v, OSPFORMAT_RAW));
+}
+
 TEST_F(Provider, ColumnsAddedAfterTheTrackerWasSizedAreTrackedToo) {
     Fill(2);
     table_->SetProperty(1, L"LATE", *Variant::String(L"x").get());
@@ -364,6 +385,30 @@ TEST(FindFuzz, EveryComparisonAndFlagCombinationAnswersAsSpecified) {
         ASSERT_EQ(expected, hr) << "round " << round;
         ASSERT_EQ(expectedRow, found) << "round " << round;
     }
+}
+
+}  // namespace
+
+namespace {
+
+TEST(Lifetime, ATableItsRowsOrderProviderAndListenersAreAllReleased) {
+    const LONG before = kv::ModuleLockCount();
+    {
+        auto channel = MakeObject<kv::testing::FakeChannel>();
+        channel->snapshot = kv::testing::Snapshot({{1, L"TITLE", L"a"}, {2, L"TITLE", L"b"}});
+        auto table = MakeObject<kv::RecordSet>(channel, MakeObject<kv::ValueConverter>(MakeObject<kv::testing::FakeResolver>()));
+        table->LoadFromChannel(0, nullptr);
+        auto order = table->CreateSortOrder();
+        order->Parse(L"TITLE", false);
+        table->FilterAndSort(nullptr, order.Get());  // every row now refers to the order
+        auto object = MakeObject<ProviderObject>();
+        object->provider.SetTable(table, MakeObject<MarkingFormatter>());
+        object->provider.addOLEDBSimpleProviderListener(MakeObject<Listener>().Get());
+        object->provider.SetDataSourceListener(MakeObject<SourceListener>()->Unknown());
+        auto held = table->RowAt(1);  // a row a page still holds
+        EXPECT_GT(kv::ModuleLockCount(), before);
+    }
+    EXPECT_EQ(before, kv::ModuleLockCount());
 }
 
 }  // namespace
