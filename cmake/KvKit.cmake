@@ -26,7 +26,8 @@ function(kv_idl name idl)
     COMMAND ${KV_WIDL} --win32 -I${KV_WINE_IDL_DIR} -I${CMAKE_CURRENT_SOURCE_DIR} -I${CMAKE_SOURCE_DIR}/idl
             -L${KV_STDOLE_DIR} -h -H ${out}/${stem}.h -t -T ${out}/${stem}.tlb
             -u -U ${out}/${stem}_i.c ${src}
-    DEPENDS ${src} ${ARGN}
+    COMMAND ${CMAKE_COMMAND} -DIDL=${src} -DTLB=${out}/${stem}.tlb -P ${CMAKE_SOURCE_DIR}/cmake/check_tlb.cmake
+    DEPENDS ${src} ${CMAKE_SOURCE_DIR}/cmake/check_tlb.cmake ${ARGN}
     COMMENT "widl ${stem}.idl"
     VERBATIM)
   add_library(${name} STATIC ${out}/${stem}_i.c ${out}/${stem}.h)

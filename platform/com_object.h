@@ -115,13 +115,11 @@ HRESULT CreateObject(REFIID riid, void** ppv, Args&&... args) noexcept {
 }
 
 // The same for C++ callers: returns the object itself, throws on failure.
+// (The toolchain's ComPtr::Attach takes a reference of its own, unlike other implementations:
+// the kit never uses Attach; constructing from the raw pointer takes the one reference.)
 template <class T, class... Args>
 ComPtr<T> MakeObject(Args&&... args) {
-    T* raw = new T(std::forward<Args>(args)...);
-    raw->AddRef();
-    ComPtr<T> p;
-    p.Attach(raw);
-    return p;
+    return ComPtr<T>(new T(std::forward<Args>(args)...));
 }
 
 }  // namespace kv

@@ -176,6 +176,18 @@ TEST(ObjectBase, FactoryReleasesTheObjectWhenTheInterfaceIsMissing) {
     EXPECT_EQ(E_POINTER, kv::CreateObject<Probe>(IID_IPersist, nullptr));
 }
 
+TEST(ObjectBase, MakeObjectHandsOutTheOnlyReference) {
+    LONG before = kv::ModuleLockCount();
+    int destroyed = g_destroyed;
+    {
+        ComPtr<Probe> probe = kv::MakeObject<Probe>();
+        ComPtr<Probe> copy = probe;
+        EXPECT_EQ(before + 1, kv::ModuleLockCount());
+    }
+    EXPECT_EQ(destroyed + 1, g_destroyed);
+    EXPECT_EQ(before, kv::ModuleLockCount());
+}
+
 HRESULT CreateProbe(REFIID riid, void** ppv) { return kv::CreateObject<Probe>(riid, ppv); }
 
 TEST(ObjectBase, ClassFactoryLocksTheModuleOnlyThroughObjectsAndLockServer) {
