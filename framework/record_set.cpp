@@ -316,9 +316,8 @@ void RecordSet::FilterAndSort(const RowFilter& filter, SortOrder* sortOrder) {
         sorted.reserve(rows_.size());
         for (auto& row : rows_) sorted.push_back(row.Get());
         sortOrder->Sort(sorted);
-        // The deque keeps its references; only the order changes.
-        for (size_t i = 0; i < sorted.size(); ++i) rows_[i].Detach();
-        for (size_t i = 0; i < sorted.size(); ++i) rows_[i].Attach(sorted[i]);
+        std::vector<ComPtr<Row>> held(rows_.begin(), rows_.end());  // keeps every row alive meanwhile
+        for (size_t i = 0; i < sorted.size(); ++i) rows_[i] = sorted[i];
         base_ = 0;
         Renumber(0);
         cursor_ = 0;
