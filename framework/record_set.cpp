@@ -312,12 +312,13 @@ void RecordSet::FilterAndSort(const RowFilter& filter, SortOrder* sortOrder) {
     finish();
 
     if (sortOrder) {
-        std::vector<Row*> sorted;
-        sorted.reserve(rows_.size());
-        for (auto& row : rows_) sorted.push_back(row.Get());
-        sortOrder->Sort(sorted);
-        std::vector<ComPtr<Row>> held(rows_.begin(), rows_.end());  // keeps every row alive meanwhile
-        for (size_t i = 0; i < sorted.size(); ++i) rows_[i] = sorted[i];
+        std::vector<Row*> rows;
+        rows.reserve(rows_.size());
+        for (auto& row : rows_) rows.push_back(row.Get());
+        std::vector<uint32_t> order = sortOrder->SortedOrder(rows);
+        std::vector<ComPtr<Row>> sorted(rows_.size());
+        for (size_t i = 0; i < sorted.size(); ++i) sorted[i] = std::move(rows_[order[i]]);
+        std::move(sorted.begin(), sorted.end(), rows_.begin());
         base_ = 0;
         Renumber(0);
         cursor_ = 0;

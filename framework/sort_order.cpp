@@ -88,7 +88,7 @@ bool SortOrder::Compare(const Row& rowA, const Row& rowB) const {
     return rowA.Identity() > rowB.Identity();
 }
 
-void SortOrder::Sort(std::vector<Row*>& rows) const {
+std::vector<uint32_t> SortOrder::SortedOrder(const std::vector<Row*>& rows) const {
     // The comparison is Compare's, on values gathered once: each entry carries its first key
     // cell and its identity, so that the merge passes read memory in order; further keys are
     // read from a side table. The cells are shallow copies that the rows keep owning.
@@ -128,9 +128,9 @@ void SortOrder::Sort(std::vector<Row*>& rows) const {
         }
         return a.identity < b.identity;
     });
-    std::vector<Row*> sorted(n);
-    for (size_t i = 0; i < n; ++i) sorted[i] = rows[entries[i].index];
-    rows.swap(sorted);
+    std::vector<uint32_t> order(n);
+    for (size_t i = 0; i < n; ++i) order[i] = entries[i].index;
+    return order;
 }
 
 SortOrder* SortOrder::FromCell(const VARIANT& cell) noexcept {

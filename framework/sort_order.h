@@ -8,6 +8,7 @@
 #include <windows.h>
 #include <oleauto.h>
 
+#include <cstdint>
 #include <string_view>
 #include <vector>
 
@@ -37,8 +38,9 @@ public:
     void Parse(std::wstring_view expression, bool caseSensitive);
     // True when rowA goes after rowB.
     bool Compare(const Row& rowA, const Row& rowB) const;
-    // Puts `rows` in the order Compare defines (keys, then identity).
-    void Sort(std::vector<Row*>& rows) const;
+    // The order Compare defines (keys, then identity), as a permutation: result[i] is the index
+    // in `rows` of the i-th row.
+    std::vector<uint32_t> SortedOrder(const std::vector<Row*>& rows) const;
 
     const std::vector<SortKey>& Keys() const noexcept { return keys_; }
     bool CaseSensitive() const noexcept { return caseSensitive_; }
