@@ -1,0 +1,204 @@
+#include "framework/data_provider.h"
+
+#include <cwctype>
+#include <string>
+
+#include "platform/text.h"
+
+namespace kv {
+
+namespace {
+
+bool IsText(const VARIANT& v) noexcept { return v.vt == VT_BSTR; }
+
+std::wstring_view View(const VARIANT& v) noexcept {
+    return {v.bstrVal ? v.bstrVal : L"", SysStringLen(v.bstrVal)};
+}
+
+bool IsWordChar(wchar_t c) noexcept { return std::iswalnum(c) != 0; }
+
+bool ContainsWord(std::wstring_view text, std::wstring_view word) noexcept {
+    for (size_t at = text.find(word); at != text.npos; at = text.find(word, at + 1)) {
+        bool before = at == 0 || !IsWordChar(text[at - 1]);
+        size_t end = at + word.size();
+        bool after = end >= text.size() || !IsWordChar(text[end]);
+        if (before && after) return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+void DataProvider::SetTable(ComPtr<RecordSet> table, ComPtr<CellFormatter> formatter) {
+    table_ = std::move(table);
+    formatter_ = std::move(formatter);
+}
+
+HRESULT DataProvider::getRowCount(DBROWCOUNT* pcRows) noexcept {
+    if (!pcRows) return E_POINTER;
+    *pcRows = table_ ? table_->RowCount() : 0;
+    return S_OK;
+}
+
+HRESULT DataProvider::getColumnCount(DB_LORDINAL* pcColumns) noexcept {
+    if (!pcColumns) return E_POINTER;
+    *pcColumns = table_ ? table_->ColumnCount() : 0;
+    return S_OK;
+}
+
+HRESULT DataProvider::getRWStatus(DBROWCOUNT, DB_LORDINAL, OSPRW* prwStatus) noexcept {
+    if (!prwStatus) return E_POINTER;
+    *prwStatus = OSPRW_READONLY;
+    return S_OK;
+}
+
+HRESULT DataProvider::getVariant(DBROWCOUNT iRow, DB_LORDINAL iColumn, OSPFORMAT format, VARIANT* pVar) noexcept try {
+    if (!pVar) return E_POINTER;
+    VariantInit(pVar);
+    if (iColumn <= 0 || iRow < 0 || !table_ || iRow > table_->RowCount() || iColumn > table_->ColumnCount())
+        return E_INVALIDARG;
+    const long row = static_cast<long>(iRow), column = static_cast<long>(iColumn);
+    Variant cell;
+    table_->GetCell(row, column, cell.get());
+    if (row > 0) {
+        Track(row, column);
+        if (format != OSPFORMAT_RAW && formatter_) formatter_->Decorate(cell.get(), embellish_, row, column);
+    }
+    cell.Detach(pVar);
+    return S_OK;
+} catch (...) {
+    return CaughtHResult();
+}
+
+HRESULT DataProvider::getLocale(BSTR* pbstrLocale) noexcept {
+    if (!pbstrLocale) return E_POINTER;
+    *pbstrLocale = nullptr;
+    return S_OK;
+}
+
+bool DataProvider::Matches(const VARIANT& cell, const VARIANT& val, long compType, bool caseSensitive) const {
+    if (compType & kOspCompFlagText) {
+        if (compType < kOspCompContains || compType > kOspCompNotContainsWord) ThrowHr(E_INVALIDARG);
+        if (!IsText(cell) || !IsText(val)) ThrowHr(E_INVALIDARG);
+        std::wstring text(View(cell)), part(View(val));
+        if (!caseSensitive) {
+            text = AsciiUpper(text);
+            part = AsciiUpper(part);
+        }
+        bool word = compType == kOspCompContainsWord || compType == kOspCompNotContainsWord;
+        bool found = word ? ContainsWord(text, part) : text.find(part) != text.npos;
+        bool negated = compType == kOspCompNotContains || compType == kOspCompNotContainsWord;
+        return found != negated;
+    }
+    int c = CompareCells(cell, val, caseSensitive);
+    switch (compType) {
+    case OSPCOMP_EQ: return c == 0;
+    case OSPCOMP_LT: return c < 0;
+    case OSPCOMP_LE: return c <= 0;
+    case OSPCOMP_GT: return c > 0;
+    case OSPCOMP_GE: return c >= 0;
+    case OSPCOMP_NE: return c != 0;
+    default: ThrowHr(E_FAIL);
+    }
+}
+
+HRESULT DataProvider::find(DBROWCOUNT iRowStart, DB_LORDINAL iColumn, VARIANT val, OSPFIND findFlags,
+                           OSPCOMP compType, DBROWCOUNT* piRowFound) noexcept try {
+    if (!piRowFound) return E_POINTER;
+    if (iColumn <= 0 || iRowStart < 0 || !table_ || iRowStart > table_->RowCount() ||
+        iColumn > table_->ColumnCount())
+        return E_INVALIDARG;
+    const bool caseSensitive = (findFlags & OSPFIND_CASESENSITIVE) != 0;
+    const bool up = (findFlags & OSPFIND_UP) != 0;
+    const long column = static_cast<long>(iColumn);
+    // Row 0 holds the column names, not data: the search covers stories only.
+    const long rows = table_->RowCount();
+    for (long row = static_cast<long>(iRowStart); up ? row >= 1 : row <= rows; up ? --row : ++row) {
+        if (row == 0) continue;
+        Variant cell;
+        table_->GetCell(row, column, cell.get());
+        if (Matches(*cell.get(), val, static_cast<long>(compType), caseSensitive)) {
+            *piRowFound = row;
+            return S_OK;
+        }
+    }
+    return E_FAIL;
+} catch (...) {
+    return CaughtHResult();
+}
+
+HRESULT DataProvider::addOLEDBSimpleProviderListener(OLEDBSimpleProviderListener* listener) noexcept {
+    listener_ = listener;
+    return S_OK;
+}
+
+HRESULT DataProvider::removeOLEDBSimpleProviderListener(OLEDBSimpleProviderListener* listener) noexcept {
+    if (listener == listener_.Get()) listener_.Reset();
+    return S_OK;
+}
+
+HRESULT DataProvider::isAsync(BOOL* pbAsynch) noexcept {
+    if (!pbAsynch) return E_POINTER;
+    *pbAsynch = FALSE;
+    return S_OK;
+}
+
+HRESULT DataProvider::SetDataSourceListener(IUnknown* listener) noexcept {
+    if (!listener) return E_POINTER;
+    ComPtr<DataSourceListener> source;
+    HRESULT hr = listener->QueryInterface(__uuidof(DataSourceListener), reinterpret_cast<void**>(source.GetAddressOf()));
+    if (FAILED(hr)) return hr;
+    sourceListener_ = std::move(source);
+    return S_OK;
+}
+
+void DataProvider::SendTransferComplete(OSPXFER reason) {
+    if (auto l = listener_) ThrowIfFailed(l->transferComplete(reason));
+}
+
+void DataProvider::SendDataMemberChanged() {
+    if (auto l = sourceListener_) ThrowIfFailed(l->dataMemberChanged(nullptr));
+}
+
+void DataProvider::SendCellChanged(long row, long column) {
+    if (auto l = listener_) ThrowIfFailed(l->cellChanged(row, column));
+}
+
+void DataProvider::SendInsertedRows(long row, long count) {
+    if (auto l = listener_) ThrowIfFailed(l->insertedRows(row, count));
+}
+
+void DataProvider::SendDeletedRows(long row, long count) {
+    if (auto l = listener_) ThrowIfFailed(l->deletedRows(row, count));
+}
+
+void DataProvider::RefreshReadCells(long first, long last) {
+    std::vector<long> columns;
+    for (size_t c = 1; c < columnsRead_.size(); ++c)
+        if (columnsRead_[c]) columns.push_back(static_cast<long>(c));
+    if (columns.empty()) return;
+    // Rows the filter has dropped since they were read no longer exist.
+    if (table_ && last > table_->RowCount()) last = table_->RowCount();
+    for (long long row = first < 1 ? 1 : first; row <= last; ++row)
+        for (long c : columns) SendCellChanged(static_cast<long>(row), c);
+}
+
+void DataProvider::ResetReadTracker() {
+    lowestRead_ = LONG_MAX;
+    highestRead_ = LONG_MIN;
+    columnsRead_.assign(static_cast<size_t>(table_ ? table_->ColumnCount() : 0) + 1, false);
+}
+
+bool DataProvider::ColumnRead(long column) const noexcept {
+    return column > 0 && static_cast<size_t>(column) < columnsRead_.size() && columnsRead_[static_cast<size_t>(column)];
+}
+
+void DataProvider::Track(long row, long column) {
+    if (row < lowestRead_) lowestRead_ = row;
+    if (row > highestRead_) highestRead_ = row;
+    // Columns added after the last reset (by a notification's reload) are tracked as well.
+    if (static_cast<size_t>(column) >= columnsRead_.size()) columnsRead_.resize(static_cast<size_t>(column) + 1, false);
+    columnsRead_[static_cast<size_t>(column)] = true;
+}
+
+}  // namespace kv
