@@ -641,6 +641,21 @@ TEST_F(ClientContract, StateFileLoadsAndABadFileChangesNothing) {
     RemoveDirectoryW(folder.c_str());
 }
 
+TEST_F(ClientContract, DocumentedExampleStateLoads) {
+    ASSERT_EQ(control_->LoadState(Bstr(ToWide(KV_CLIENT_DEMO_DIR)).get()), S_OK);
+    auto ch = Channel(5);
+    Bstr name;
+    LONG flags = 0;
+    ch->GetName(name.put());
+    ch->GetFlags(&flags);
+    EXPECT_EQ(name.str(), L"News");
+    EXPECT_EQ(flags, 0x400);
+    Variant snapshot;
+    ASSERT_EQ(ch->GetStorySnapshot(1, 1, snapshot.get()), S_OK);
+    EXPECT_EQ(Length(*Element(*Element(*snapshot.get(), 1).get(), 0).get()), 2);
+    EXPECT_EQ(Length(*Element(*Element(*snapshot.get(), 2).get(), 0).get()), 1);
+}
+
 TEST(ClientServer, UnloadsWhenEverythingIsReleased) {
     {
         auto app = CreateClient();

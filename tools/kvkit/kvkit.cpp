@@ -87,10 +87,18 @@ int Tour() {
     return 0;
 }
 
+}  // namespace
+
+// The client as the kit sees it (client_view.cpp).
+int ShowClient(const wchar_t* dataFolder);
+
+namespace {
+
 int Usage() {
     Print(L"usage: kvkit <command> [arguments]\n"
           L"  tour      what the demo shows: the prefix, the registered servers, a live object\n"
-          L"  servers   the kit's registered COM servers");
+          L"  servers   the kit's registered COM servers\n"
+          L"  client [<data folder>]   the Korvane client's channels, stories and directory");
     return 2;
 }
 
@@ -101,6 +109,7 @@ int wmain(int argc, wchar_t** argv) {
     if (argc < 2) return Usage();
     std::wstring command = argv[1];
     if (command == L"tour") return Tour();
+    if (command == L"client") return ShowClient(argc > 2 ? argv[2] : nullptr);
     if (command == L"servers") {
         ShowServers();
         return 0;
