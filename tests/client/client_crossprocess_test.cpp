@@ -6,6 +6,9 @@
 
 #include <gtest/gtest.h>
 
+#include "platform/module_path.h"
+#include "platform/text.h"
+#include "tests/client/client_process.h"
 #include "tests/client/client_test_util.h"
 #include "tests/client/recording_sinks.h"
 
@@ -82,6 +85,61 @@ TEST(ClientProcess, ServesItsObjectsEventsAndWindowAcrossProcesses) {
     ASSERT_EQ(events.size(), 2u);
     EXPECT_EQ(events[1].name, "shutdown");
     EXPECT_EQ(FindWindowW(nullptr, L"Korvane Agent"), nullptr);
+}
+
+}  // namespace
+}  // namespace kv::test
+
+namespace kv::test {
+namespace {
+
+constexpr wchar_t kExtensionKey[] =
+    L"Software\\Korvane\\ClientExtensions\\{435255AA-7077-47D5-9D4E-22477F2AE28F}";
+constexpr wchar_t kExtensionLogKey[] = L"Software\\KvKitTests\\ClientExtension";
+
+std::wstring ExtensionLog() {
+    wchar_t text[2048] = {};
+    DWORD size = sizeof text - sizeof(wchar_t);
+    RegGetValueW(HKEY_CURRENT_USER, kExtensionLogKey, L"Log", RRF_RT_REG_SZ, nullptr, text, &size);
+    return text;
+}
+
+// The test extension registered and listed for the client while the object lives.
+class ListedExtension {
+public:
+    ListedExtension() {
+        std::wstring self = ModulePath(nullptr);
+        dll_.reset(LoadLibraryW((self.substr(0, self.find_last_of(L'\\')) + L"\\KvClientTestExtension.dll").c_str()));
+        if (auto reg = GetProc<HRESULT(STDAPICALLTYPE*)()>(dll_.get(), "DllRegisterServer")) registered_ = SUCCEEDED(reg());
+        UniqueHkey key;
+        listed_ = RegCreateKeyExW(HKEY_CURRENT_USER, kExtensionKey, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, key.put(),
+                                  nullptr) == ERROR_SUCCESS;
+        RegDeleteTreeW(HKEY_CURRENT_USER, kExtensionLogKey);
+    }
+    ~ListedExtension() {
+        RegDeleteTreeW(HKEY_CURRENT_USER, kExtensionKey);
+        RegDeleteTreeW(HKEY_CURRENT_USER, kExtensionLogKey);
+        if (auto unreg = GetProc<HRESULT(STDAPICALLTYPE*)()>(dll_.get(), "DllUnregisterServer")) unreg();
+    }
+    bool Ready() const { return registered_ && listed_; }
+
+private:
+    UniqueModule dll_;
+    bool registered_ = false, listed_ = false;
+};
+
+TEST(ClientProcess, LoadsItsExtensionsAndShutsThemDownWhenClosed) {
+    ListedExtension extension;
+    ASSERT_TRUE(extension.Ready());
+    ClientProcess client(L"/data:" + ToWide(KV_CLIENT_DEMO_DIR));
+    HWND window = client.MainWindow();
+    ASSERT_NE(window, nullptr);
+    for (int i = 0; i < 100 && ExtensionLog().empty(); ++i) Sleep(50);
+    // The extension reached the program's own client, not an in-process server of its own.
+    EXPECT_EQ(ExtensionLog(), L"initialize 1 served-by-program\n");
+    ASSERT_TRUE(PostMessageW(window, WM_CLOSE, 0, 0));
+    ASSERT_TRUE(client.WaitExit(20000));
+    EXPECT_EQ(ExtensionLog(), L"initialize 1 served-by-program\nshutdown\n");
 }
 
 }  // namespace
