@@ -91,6 +91,9 @@ LRESULT AgentWindow::Handle(UINT msg, WPARAM wp, LPARAM lp) {
     switch (msg) {
     case WM_CLOSE:
         if (options_.refuseClose) return 0;
+        // Closing calls out to extensions and sinks; a sender waiting on this message must not
+        // hold that up (nor may COM calls leave from inside a sent message).
+        if (InSendMessage()) ReplyMessage(0);
         if (onClose_) onClose_();
         PostQuitMessage(0);
         return 0;
