@@ -398,13 +398,13 @@ public:
         State().Enter(L"IChannelCollection.Item");
         CheckOut(channel);
         *channel = nullptr;
-        const VARIANT* k = &key;
-        if (k->vt == (VT_BYREF | VT_VARIANT)) k = k->pvarVal;
+        Variant k;
+        ThrowIfFailed(VariantCopyInd(k.get(), &key));
         std::optional<Channel> found;
-        if (k->vt == VT_BSTR && SysStringLen(k->bstrVal) >= 2 && k->bstrVal[0] == L'n' && k->bstrVal[1] == L':')
+        if (k.vt() == VT_BSTR && SysStringLen(k->bstrVal) >= 2 && k->bstrVal[0] == L'n' && k->bstrVal[1] == L':')
             found = State().FindChannelByName(std::wstring(k->bstrVal + 2, SysStringLen(k->bstrVal) - 2));
         else
-            found = State().FindChannel(KeyAsLong(*k));
+            found = State().FindChannel(KeyAsLong(*k.get()));
         if (!found) ThrowHr(E_INVALIDARG);
         Give<ChannelObject>(channel, found->id);
         return S_OK;

@@ -157,8 +157,13 @@ TEST_F(ClientContract, ItemByIdOrByNameKeyAndUnknownKeysFail) {
     Variant shortId;
     shortId->vt = VT_I2;
     shortId->iVal = 9;
+    Variant name = Str(L"n:Directory");
+    Variant byRef;
+    byRef->vt = VT_BYREF | VT_BSTR;
+    byRef->pbstrVal = &name->bstrVal;
     Case cases[] = {
         {"id", Variant::I4(5), S_OK, 5},
+        {"name by reference", byRef, S_OK, 9},
         {"short id", shortId, S_OK, 9},
         {"name", Str(L"n:News"), S_OK, 5},
         {"name in other case", Str(L"n:NEWS"), S_OK, 5},
@@ -583,6 +588,7 @@ TEST_F(ClientContract, StateFileLoadsAndABadFileChangesNothing) {
           "name = Tech News\n"
           "folder = C:\\Channels\\Tech News\n"
           "flags = 0x400\n"
+          "mode = 010\n"
           "property 1 = \"42\"\n"
           "property 3 = 1\n"
           "[story 3 30]\n"
@@ -604,6 +610,9 @@ TEST_F(ClientContract, StateFileLoadsAndABadFileChangesNothing) {
     EXPECT_EQ(text.str(), L"Tech News");
     ch->GetFlags(&flags);
     EXPECT_EQ(flags, 0x400);
+    LONG mode = 0;
+    ch->GetMode(&mode);
+    EXPECT_EQ(mode, 10);  // a leading zero is not octal
     ComPtr<IClientChannel> gone;
     EXPECT_EQ(channels_->Item(*Variant::I4(5).get(), gone.GetAddressOf()), E_INVALIDARG);  // replaced
     ComPtr<IClientPropertySet> props;
