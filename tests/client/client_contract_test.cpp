@@ -650,6 +650,61 @@ TEST_F(ClientContract, StateFileLoadsAndABadFileChangesNothing) {
     RemoveDirectoryW(folder.c_str());
 }
 
+TEST_F(ClientContract, ThreadsChangeAndReadTheClientAtOnce) {
+    // Each thread has its own apartment and its own client objects, so the calls truly overlap.
+    std::atomic<int> failures{0};
+    auto work = [&](LONG base) {
+        CoInitScope com;
+        try {
+            auto app = CreateClient();
+            ComPtr<IClientControl> control;
+            ComPtr<IChannelCollection> channels;
+            ThrowIfFailed(app.As(&control));
+            ThrowIfFailed(app->GetChannels(channels.GetAddressOf()));
+            for (LONG i = 0; i < 300; ++i) {
+                LONG id = base + i % 5;
+                ThrowIfFailed(control->PutChannel(id, Bstr(L"T" + std::to_wstring(id)).get(), Bstr(L"C:\\T").get(), 0, 0,
+                                                  0, Bstr(L"t").get()));
+                ThrowIfFailed(control->SetStoryProperty(id, i, Bstr(L"TITLE").get(), Bstr(L"x").get(), 1 + i % 2));
+                ComPtr<IClientChannel> ch;
+                ComPtr<IClientChannel2> ch2;
+                Variant snapshot;
+                ThrowIfFailed(channels->Item(*Variant::I4(id).get(), ch.GetAddressOf()));
+                ThrowIfFailed(ch.As(&ch2));
+                ThrowIfFailed(ch2->GetStorySnapshot(1, 1, snapshot.get()));
+                if (i % 11 == 0) ThrowIfFailed(control->DeleteChannel(id));
+                ComPtr<IUnknown> items;
+                ThrowIfFailed(channels->NewEnum(items.GetAddressOf()));
+            }
+        } catch (...) {
+            ++failures;
+        }
+    };
+    std::vector<std::thread> threads;
+    for (LONG base : {1000, 2000, 3000, 4000}) threads.emplace_back(work, base);
+    for (auto& t : threads) t.join();
+    EXPECT_EQ(failures, 0);
+
+    // Every channel a thread left holds only its own stories, in parallel arrays. (Each thread's
+    // last deletion, of its channel base + 2, is final.)
+    for (LONG base : {1000, 2000, 3000, 4000})
+        for (LONG k = 0; k < 5; ++k) {
+            ComPtr<IClientChannel> gone;
+            if (k == 2) {
+                EXPECT_EQ(channels_->Item(*Variant::I4(base + k).get(), gone.GetAddressOf()), E_INVALIDARG);
+                continue;
+            }
+            Variant snapshot;
+            ASSERT_EQ(Channel(base + k)->GetStorySnapshot(1, 1, snapshot.get()), S_OK);
+            for (LONG part = 1; part <= 2; ++part) {
+                Variant arrays = Element(*snapshot.get(), part);
+                Variant ids = Element(*arrays.get(), 0);
+                ASSERT_EQ(Length(*Element(*arrays.get(), 1).get()), Length(*ids.get()));
+                for (LONG i = 0; i < Length(*ids.get()); ++i) EXPECT_EQ(LongAt(*ids.get(), i) % 5, k);
+            }
+        }
+}
+
 TEST_F(ClientContract, DocumentedExampleStateLoads) {
     ASSERT_EQ(control_->LoadState(Bstr(ToWide(KV_CLIENT_DEMO_DIR)).get()), S_OK);
     auto ch = Channel(5);
