@@ -32,10 +32,11 @@ AgentWindow::AgentWindow(const AgentOptions& options, std::function<void()> onCl
       openDialogs_(std::move(openDialogs)),
       canCloseMessage_(RegisterWindowMessageW(L"KVcanCloseUI")) {
     RegisterOnce(kAgentClass, &AgentWindow::Proc);
+    // Companions first: once the main window can be found, the whole client is up.
+    if (options_.companions) OpenCompanions();
     hwnd_ = CreateWindowExW(0, kAgentClass, L"Korvane Agent", WS_OVERLAPPEDWINDOW, CW_USEDEFAULT,
                             CW_USEDEFAULT, 400, 300, nullptr, nullptr, GetModuleHandleW(nullptr), this);
     if (!hwnd_) ThrowLastError();
-    if (options_.companions) OpenCompanions();
 }
 
 AgentWindow::~AgentWindow() {
