@@ -215,6 +215,24 @@ TEST_F(ClientContract, ChannelAnswersItsFieldsAndMarshallingInterface) {
     EXPECT_EQ(ch->GetName(name.put()), E_FAIL);
 }
 
+TEST_F(ClientContract, PageScriptReachesTheClientThroughIDispatch) {
+    auto call = [](IUnknown* target, const wchar_t* member, Variant* result) {
+        ComPtr<IDispatch> disp;
+        ThrowIfFailed(target->QueryInterface(IID_PPV_ARGS(disp.GetAddressOf())));
+        DISPID id = 0;
+        LPOLESTR names[] = {const_cast<LPOLESTR>(member)};
+        ThrowIfFailed(disp->GetIDsOfNames(IID_NULL, names, 1, LOCALE_USER_DEFAULT, &id));
+        DISPPARAMS none = {};
+        return disp->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD, &none, result->get(), nullptr, nullptr);
+    };
+    Variant channels, name;
+    ASSERT_EQ(call(app_.Get(), L"GetChannels", &channels), S_OK);
+    ASSERT_EQ(channels.vt(), VT_DISPATCH);
+    ASSERT_EQ(call(Channel(5).Get(), L"GetName", &name), S_OK);
+    ASSERT_EQ(name.vt(), VT_BSTR);
+    EXPECT_STREQ(name->bstrVal, L"News");
+}
+
 TEST_F(ClientContract, PropertyAndDirectoryShapes) {
     ComPtr<IClientPropertySet> props;
     ASSERT_EQ(Channel(5)->GetProperties(props.GetAddressOf()), S_OK);
