@@ -160,3 +160,25 @@ function(kv_test_in_throwaway_prefix target)
                    ${KV_WINE_RUNNER} $<TARGET_FILE:${target}>)
   set_tests_properties(${target} PROPERTIES TIMEOUT ${KV_TIMEOUT})
 endfunction()
+
+# kv_extra_prefix(<fixture> <prefix-dir> PROGRAMS <targets>...): a second test prefix with its own
+# fixture, in which the given programs are registered as local servers (and no DLL is). Tests
+# join it with kv_test_in_prefix; it shares nothing with the main prefix, so a class can be
+# served there by a local server alone.
+function(kv_extra_prefix fixture prefix)
+  cmake_parse_arguments(KV "" "" "PROGRAMS" ${ARGN})
+  set(programs)
+  foreach(p ${KV_PROGRAMS})
+    list(APPEND programs $<TARGET_FILE:${p}>)
+  endforeach()
+  add_test(NAME ${fixture}_setup
+           COMMAND ${CMAKE_SOURCE_DIR}/cmake/kvprefix.sh setup ${prefix} "" ${programs})
+  add_test(NAME ${fixture}_stop COMMAND ${CMAKE_SOURCE_DIR}/cmake/kvprefix.sh stop ${prefix})
+  set_tests_properties(${fixture}_setup PROPERTIES FIXTURES_SETUP ${fixture} TIMEOUT 300)
+  set_tests_properties(${fixture}_stop PROPERTIES FIXTURES_CLEANUP ${fixture} TIMEOUT 60)
+endfunction()
+
+# kv_test_in_prefix(<test> <fixture> <prefix-dir>): runs a kv_test in that prefix instead.
+function(kv_test_in_prefix test fixture prefix)
+  set_tests_properties(${test} PROPERTIES FIXTURES_REQUIRED ${fixture} ENVIRONMENT "KV_WINEPREFIX=${prefix}")
+endfunction()

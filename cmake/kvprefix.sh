@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# kvprefix.sh setup PREFIX [DLL-LIST-FILE]: make the 32-bit Wine prefix if it is not there
-# (headless graphics driver), keep one wineserver alive, register the listed DLLs.
+# kvprefix.sh setup PREFIX [DLL-LIST-FILE [PROGRAM...]]: make the 32-bit Wine prefix if it is not
+# there (headless graphics driver), keep one wineserver alive, register the listed DLLs, then
+# register each PROGRAM as a local server (PROGRAM /RegServer). An empty DLL-LIST-FILE skips DLLs.
 # kvprefix.sh stop PREFIX: stop that prefix's wineserver.
 set -u
 cmd=$1 prefix=$2
@@ -27,6 +28,12 @@ setup)
       fi
     done <"$3"
   fi
+  shift 3 2>/dev/null || shift $#
+  for program in "$@"; do
+    if ! timeout 60 wine "$(winepath -w "$program" 2>/dev/null)" /RegServer </dev/null >/dev/null 2>&1; then
+      echo "could not register $program"; exit 1
+    fi
+  done
   echo "prefix ready: $prefix"
   ;;
 stop)

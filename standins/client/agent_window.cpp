@@ -32,10 +32,11 @@ AgentWindow::AgentWindow(const AgentOptions& options, std::function<void()> onCl
       openDialogs_(std::move(openDialogs)),
       canCloseMessage_(RegisterWindowMessageW(L"KVcanCloseUI")) {
     RegisterOnce(kAgentClass, &AgentWindow::Proc);
+    // Companions first: once the main window can be found, the whole client is up.
+    if (options_.companions) OpenCompanions();
     hwnd_ = CreateWindowExW(0, kAgentClass, L"Korvane Agent", WS_OVERLAPPEDWINDOW, CW_USEDEFAULT,
                             CW_USEDEFAULT, 400, 300, nullptr, nullptr, GetModuleHandleW(nullptr), this);
     if (!hwnd_) ThrowLastError();
-    if (options_.companions) OpenCompanions();
 }
 
 AgentWindow::~AgentWindow() {
@@ -91,6 +92,9 @@ LRESULT AgentWindow::Handle(UINT msg, WPARAM wp, LPARAM lp) {
     switch (msg) {
     case WM_CLOSE:
         if (options_.refuseClose) return 0;
+        // Closing calls out to extensions and sinks; a sender waiting on this message must not
+        // hold that up (nor may COM calls leave from inside a sent message).
+        if (InSendMessage()) ReplyMessage(0);
         if (onClose_) onClose_();
         PostQuitMessage(0);
         return 0;

@@ -25,15 +25,25 @@ std::vector<std::wstring> Words(const std::wstring& s) {
 }
 
 LONG ParseLong(const std::wstring& s) {
-    if (s.empty()) ThrowHr(E_INVALIDARG);
+    // Decimal, or hexadecimal after 0x; a leading zero does not make a number octal.
+    bool negative = !s.empty() && s[0] == L'-';
+    std::wstring digits = negative ? s.substr(1) : s;
+    int base = 10;
+    if (digits.size() > 2 && digits[0] == L'0' && (digits[1] == L'x' || digits[1] == L'X')) {
+        base = 16;
+        digits = digits.substr(2);
+    }
+    if (digits.empty() || !iswxdigit(digits[0])) ThrowHr(E_INVALIDARG);
     size_t used = 0;
     long long v = 0;
     try {
-        v = std::stoll(s, &used, 0);
+        v = std::stoll(digits, &used, base);
     } catch (...) {
         ThrowHr(E_INVALIDARG);
     }
-    if (used != s.size() || v < -2147483648LL || v > 4294967295LL) ThrowHr(E_INVALIDARG);
+    if (used != digits.size()) ThrowHr(E_INVALIDARG);
+    if (negative) v = -v;
+    if (v < -2147483648LL || v > 4294967295LL) ThrowHr(E_INVALIDARG);
     return static_cast<LONG>(static_cast<unsigned long long>(v) & 0xFFFFFFFFu);
 }
 

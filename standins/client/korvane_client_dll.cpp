@@ -1,6 +1,8 @@
 // The client stand-in as an in-process server: the "Korvane" class and its four exports. At the
 // first load the state comes from the data folder named by HKCU\Software\Korvane\ClientStandIn,
 // value "DataFolder", when there is one; tests build it through IClientControl instead.
+#include <mutex>
+
 #include "comserver/server_module.h"
 #include "korvane_client.h"
 #include "platform/raii.h"
@@ -10,9 +12,8 @@
 namespace {
 
 HRESULT CreateApplication(REFIID riid, void** ppv) {
-    static bool loaded = false;
-    if (!loaded) {
-        loaded = true;
+    static std::once_flag loaded;
+    std::call_once(loaded, [] {
         wchar_t folder[MAX_PATH] = {};
         DWORD size = sizeof folder;
         if (RegGetValueW(HKEY_CURRENT_USER, L"Software\\Korvane\\ClientStandIn", L"DataFolder", RRF_RT_REG_SZ,
@@ -23,7 +24,7 @@ HRESULT CreateApplication(REFIID riid, void** ppv) {
                 // An unreadable state file leaves the client empty, as a fresh install would be.
             }
         }
-    }
+    });
     return kv::standin::CreateClientApplication(riid, ppv);
 }
 

@@ -74,7 +74,7 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, LPWSTR, int) {
     if (!dataFolder.empty()) {
         try {
             state.LoadFolder(dataFolder);
-        } catch (const kv::HResultError& e) {
+        } catch (const kv::HResultError&) {
             std::string msg = "Korvane: cannot load the client state from " + kv::ToAnsi(dataFolder) + "\n";
             OutputDebugStringA(msg.c_str());
         }

@@ -67,8 +67,12 @@ long SinkList::Fire(const std::function<HRESULT(IUnknown*)>& event) {
         ComPtr<IUnknown> sink;
         if (FAILED(git->GetInterfaceFromGlobal(c.git, iid_, reinterpret_cast<void**>(sink.GetAddressOf()))))
             continue;
-        event(sink.Get());
-        ++delivered;
+        HRESULT hr = event(sink.Get());
+        // A sink whose apartment or process has gone is not reached; any other answer is the
+        // sink's own.
+        if (hr != RPC_E_DISCONNECTED && hr != RPC_E_SERVER_DIED && hr != RPC_E_SERVER_DIED_DNE &&
+            hr != CO_E_OBJNOTCONNECTED)
+            ++delivered;
     }
     return delivered;
 }

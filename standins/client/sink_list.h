@@ -28,7 +28,8 @@ public:
     void Clear() noexcept;
 
     // Calls `event` once per sink with the sink interface (cast by the caller); returns how many
-    // sinks were called. A sink that fails or has gone away does not stop the others.
+    // sinks were reached (a sink whose apartment or process has gone is not). A sink that fails
+    // or has gone away does not stop the others.
     long Fire(const std::function<HRESULT(IUnknown*)>& event);
 
     long Count();

@@ -132,12 +132,19 @@ int Installer(const std::wstring& dllPath, const std::wstring& clientPath) {
     if (!ended) TerminateProcess(process.get(), 1);
     return ended ? 0 : 1;
 }
+}  // namespace
+
+// The client as the kit sees it (client_view.cpp).
+int ShowClient(const wchar_t* dataFolder);
+
+namespace {
 
 int Usage() {
     Print(L"usage: kvkit <command> [arguments]\n"
           L"  tour      what the demo shows: the prefix, the registered servers, a live object\n"
           L"  servers   the kit's registered COM servers\n"
-          L"  installer <SetupAids.dll> [<Korvane.exe>]   the installer helpers' answers; stops a running client");
+          L"  installer <SetupAids.dll> [<Korvane.exe>]   the installer helpers' answers; stops a running client\n"
+          L"  client [<data folder>]   the Korvane client's channels, stories and directory");
     return 2;
 }
 
@@ -148,6 +155,7 @@ int wmain(int argc, wchar_t** argv) {
     if (argc < 2) return Usage();
     std::wstring command = argv[1];
     if (command == L"tour") return Tour();
+    if (command == L"client") return ShowClient(argc > 2 ? argv[2] : nullptr);
     if (command == L"servers") {
         ShowServers();
         return 0;
