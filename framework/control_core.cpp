@@ -70,7 +70,11 @@ HRESULT GetProperty(IDispatch* control, DISPID dispid, Variant& value) {
                            nullptr);
 }
 
-bool NoSuchOperation(HRESULT hr) { return hr == DISP_E_MEMBERNOTFOUND || hr == DISP_E_BADPARAMCOUNT || hr == E_NOTIMPL; }
+// A PARAM whose text does not convert to the property's type is the page's error; any other
+// failure of a put (a property without put, a channel that cannot be bound yet) is not.
+bool NoSuchOperation(HRESULT hr) {
+    return hr != DISP_E_TYPEMISMATCH && hr != DISP_E_OVERFLOW && hr != DISP_E_BADVARTYPE;
+}
 
 // The stream format: per property, its DISPID (LONG) and a value (VARTYPE, then the payload:
 // LONG for VT_I4, SHORT for VT_BOOL, double for VT_R8 and VT_DATE, a LONG length and that many

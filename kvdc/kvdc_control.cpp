@@ -1,5 +1,13 @@
 #include "kvdc/kvdc_control.h"
 
+#include <algorithm>
+#include <climits>
+
+#include "framework/client_boundary.h"
+#include "kvdc/cell_decorator.h"
+#include "kvdc/story_columns.h"
+#include "kvdc/story_item.h"
+
 namespace kv {
 namespace {
 
@@ -17,6 +25,12 @@ static_assert(kMiscStatus == 131473);
 const wchar_t kWindowClass[] = L"KvDCNotificationWindow";
 
 LRESULT CALLBACK NotificationWindowProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
+    if (msg >= kMsgShutdown && msg <= kMsgStoriesChanged) {
+        if (auto* control = reinterpret_cast<KvDCCtl*>(GetWindowLongPtrW(hwnd, GWLP_USERDATA))) {
+            control->HandleNotification(msg, wp, lp);
+            return 0;
+        }
+    }
     return DefWindowProcW(hwnd, msg, wp, lp);
 }
 
@@ -37,6 +51,54 @@ HWND CreateNotificationWindow() {
     return hwnd;
 }
 
+// The story IDs of a notification: one VT_I4, or an array of integers (or of VARIANTs that
+// convert to integers), possibly by reference.
+std::vector<LONG> StoryIds(const VARIANT& ids) {
+    const VARIANT* v = &ids;
+    if (v->vt == (VT_VARIANT | VT_BYREF) && v->pvarVal) v = v->pvarVal;
+    std::vector<LONG> out;
+    if (!(v->vt & VT_ARRAY)) {
+        Variant one(*v);
+        one.ChangeType(VT_I4);
+        out.push_back(one->lVal);
+        return out;
+    }
+    SAFEARRAY* sa = (v->vt & VT_BYREF) ? (v->pparray ? *v->pparray : nullptr) : v->parray;
+    if (!sa || SafeArrayGetDim(sa) != 1) ThrowHr(E_INVALIDARG);
+    LONG lo = 0, hi = -1;
+    ThrowIfFailed(SafeArrayGetLBound(sa, 1, &lo));
+    ThrowIfFailed(SafeArrayGetUBound(sa, 1, &hi));
+    VARTYPE vt = VT_EMPTY;
+    ThrowIfFailed(SafeArrayGetVartype(sa, &vt));
+    for (LONG i = lo; i <= hi; ++i) {
+        if (vt == VT_I4) {
+            LONG id = 0;
+            ThrowIfFailed(SafeArrayGetElement(sa, &i, &id));
+            out.push_back(id);
+        } else if (vt == VT_VARIANT) {
+            Variant item;
+            ThrowIfFailed(SafeArrayGetElement(sa, &i, item.get()));
+            item.ChangeType(VT_I4);
+            out.push_back(item->lVal);
+        } else {
+            ThrowHr(E_INVALIDARG);
+        }
+    }
+    return out;
+}
+
+// Holds the control's lock (a critical section) for one scope.
+class Locked {
+public:
+    explicit Locked(CRITICAL_SECTION& cs) : cs_(cs) { EnterCriticalSection(&cs_); }
+    ~Locked() { LeaveCriticalSection(&cs_); }
+    Locked(const Locked&) = delete;
+    Locked& operator=(const Locked&) = delete;
+
+private:
+    CRITICAL_SECTION& cs_;
+};
+
 HRESULT CopyBool(bool value, VARIANT_BOOL* out) {
     if (!out) return E_POINTER;
     *out = value ? VARIANT_TRUE : VARIANT_FALSE;
@@ -46,10 +108,42 @@ HRESULT CopyBool(bool value, VARIANT_BOOL* out) {
 }  // namespace
 
 KvDCCtl::KvDCCtl()
-    : core_(static_cast<IConnectionPointContainer*>(this), CLSID_KvDCCtl, DIID__KvDCEvents, kMiscStatus),
-      window_(CreateNotificationWindow()) {}
+    : core_(static_cast<IConnectionPointContainer*>(this), CLSID_KvDCCtl, DIID__KvDCEvents, kMiscStatus) {
+    InitializeCriticalSection(&lock_);
+    try {
+        window_.reset(CreateNotificationWindow());
+        SetWindowLongPtrW(window_.get(), GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
+        queue_ = std::make_unique<NotificationQueue>(window_.get(), [this] { return core_.FrozenCount(); });
+        shutdownSink_ = MakeObject<ShutdownSink>(this);
+        settingsSink_ = MakeObject<SettingsSink>(this);
+        channelSink_ = MakeObject<ChannelSink>(this);
+        storySink_ = MakeObject<StorySourceSink>(this);
+    } catch (...) {
+        window_.reset();
+        DeleteCriticalSection(&lock_);
+        throw;
+    }
+}
 
-KvDCCtl::~KvDCCtl() = default;
+KvDCCtl::~KvDCCtl() {
+    if (channel_) DisconnectSinks();
+    shutdownSink_->Detach();
+    settingsSink_->Detach();
+    channelSink_->Detach();
+    storySink_->Detach();
+    queue_->Clear();
+    DrainWindowMessages();
+    window_.reset();
+    DeleteCriticalSection(&lock_);
+}
+
+// Notifications already posted to the window would be lost with it, and with them the story
+// IDs they own.
+void KvDCCtl::DrainWindowMessages() noexcept {
+    MSG msg;
+    while (PeekMessageW(&msg, window_.get(), kMsgShutdown, kMsgStoriesChanged, PM_REMOVE))
+        if (msg.message >= kMsgNewStories && msg.message <= kMsgStoriesChanged) TakeVariant(msg.wParam);
+}
 
 std::span<const PersistedProperty> KvDCCtl::PersistedProperties() const noexcept { return kProperties; }
 
@@ -114,6 +208,7 @@ STDMETHODIMP KvDCCtl::get_Embellish(LONG* value) {
 }
 STDMETHODIMP KvDCCtl::put_Embellish(LONG value) {
     embellish_ = value;
+    provider_.SetEmbellish(value);
     return S_OK;
 }
 STDMETHODIMP KvDCCtl::get_returnValue(VARIANT* value) {
@@ -137,20 +232,439 @@ STDMETHODIMP KvDCCtl::put_ReadyState(LONG) {
     return S_OK;
 }
 
-// The members below bind the channel and read the story table; they arrive with the table.
-STDMETHODIMP KvDCCtl::get_Channel(IDispatch** channel) {
-    if (channel) *channel = nullptr;
-    return Fail(E_NOTIMPL);
+// --- Channel binding -----------------------------------------------------------------------
+
+void KvDCCtl::BindChannel() {
+    if (channel_) return;
+    try {
+        if (!app_) {
+            HRESULT hr = CreateClientObject(L"Korvane", IID_IClientApp, reinterpret_cast<void**>(app_.GetAddressOf()));
+            if (FAILED(hr) && hr != E_NOINTERFACE) ThrowHr(hr);
+            // An application object without the client's interface cannot give channels.
+            if (!app_) ThrowHr(E_NOINTERFACE);
+        }
+        ComPtr<IChannelCollection> channels;
+        ThrowIfFailed(app_->GetChannels(channels.GetAddressOf()));
+        ThrowIfNull(channels.Get(), E_FAIL);
+        ComPtr<IClientChannel> channel;
+        if (channelId_ == -1) {
+            auto path = PagePathFromAddress(PageAddress(core_.Site()));
+            if (!path) ThrowHr(E_FAIL);
+            ComPtr<IUnknown> enumUnknown;
+            ThrowIfFailed(channels->NewEnum(enumUnknown.GetAddressOf()));
+            ComPtr<IEnumVARIANT> items;
+            ThrowIfFailed(ThrowIfNull(enumUnknown.Get(), E_FAIL)->QueryInterface(IID_IEnumVARIANT,
+                                                                                  reinterpret_cast<void**>(items.GetAddressOf())));
+            for (;;) {
+                Variant item;
+                ULONG fetched = 0;
+                if (items->Next(1, item.get(), &fetched) != S_OK || fetched != 1) ThrowHr(E_FAIL);
+                if (item.vt() != VT_DISPATCH && item.vt() != VT_UNKNOWN &&
+                    FAILED(VariantChangeType(item.get(), item.get(), 0, VT_DISPATCH)))
+                    item.ChangeType(VT_UNKNOWN);
+                IUnknown* object = item.vt() == VT_DISPATCH ? item->pdispVal : item->punkVal;
+                ComPtr<IClientChannel> candidate;
+                if (!object || FAILED(object->QueryInterface(IID_IClientChannel,
+                                                             reinterpret_cast<void**>(candidate.GetAddressOf()))))
+                    continue;
+                Bstr folder;
+                ThrowIfFailed(candidate->GetLocalFolder(folder.put()));
+                if (PageIsInFolder(*path, EscapeFolderForAddress(folder.view()))) {
+                    channel = candidate;
+                    break;
+                }
+            }
+            LONG id = -1;
+            ThrowIfFailed(channel->GetId(&id));
+            channelId_ = id;
+        } else {
+            ThrowIfFailed(channels->Item(*Variant::I4(channelId_).get(), channel.GetAddressOf()));
+            ThrowIfNull(channel.Get(), E_FAIL);
+        }
+        channel_ = channel;
+        if (autoUpdate_) ConnectSinks();
+        ComPtr<IClientApp2> app2;
+        ThrowIfFailed(app_.As(&app2));
+        ComPtr<IClientPathResolver> resolver;
+        ThrowIfFailed(app2->GetPathResolver(resolver.GetAddressOf()));
+        converter_ = MakeObject<ValueConverter>(resolver);
+        ThrowIfFailed(queue_->Enqueue(kMsgChannelAvailable));
+    } catch (...) {
+        SetValid(false);
+        throw;
+    }
 }
-STDMETHODIMP KvDCCtl::put_AutoUpdate(VARIANT_BOOL value) {
+
+void KvDCCtl::ConnectSinks() {
+    if (!app_ || !channel_) return;
+    shutdownSink_->Connect(app_.Get(), kShutdownMask, shutdownSink_->Unknown());
+    if (!settingsSink_->Connected()) {
+        ComPtr<IClientSettings> settings;
+        ThrowIfFailed(app_->GetSettings(settings.GetAddressOf()));
+        settingsSink_->Connect(ThrowIfNull(settings.Get(), E_FAIL), kSettingsMask, settingsSink_->Unknown());
+    }
+    if (!channelSink_->Connected()) {
+        ComPtr<IChannelCollection> channels;
+        ThrowIfFailed(app_->GetChannels(channels.GetAddressOf()));
+        channelSink_->Connect(ThrowIfNull(channels.Get(), E_FAIL), kChannelMask, channelSink_->Unknown());
+    }
+    if (!storySink_->Connected()) {
+        ComPtr<IClientApp2> app2;
+        ThrowIfFailed(app_.As(&app2));
+        ComPtr<IStorySource> source;
+        ThrowIfFailed(app2->GetStorySource(source.GetAddressOf()));
+        storySink_->Connect(ThrowIfNull(source.Get(), E_FAIL), kStoryMask, storySink_->Unknown());
+    }
+}
+
+void KvDCCtl::DisconnectSinks() noexcept {
+    shutdownSink_->Disconnect();
+    settingsSink_->Disconnect();
+    channelSink_->Disconnect();
+    storySink_->Disconnect();
+}
+
+STDMETHODIMP KvDCCtl::get_Channel(IDispatch** channel) try {
+    if (!channel) return E_POINTER;
+    *channel = nullptr;
+    BindChannel();
+    return channel_->QueryInterface(IID_IDispatch, reinterpret_cast<void**>(channel));
+} catch (...) {
+    return Caught();
+}
+
+STDMETHODIMP KvDCCtl::put_AutoUpdate(VARIANT_BOOL value) try {
     autoUpdate_ = value != 0;
+    if (autoUpdate_) {
+        BindChannel();
+        ConnectSinks();
+    } else if (channel_) {
+        DisconnectSinks();
+    }
     return S_OK;
+} catch (...) {
+    return Caught();
 }
-STDMETHODIMP KvDCCtl::Reset(VARIANT_BOOL) { return Fail(E_NOTIMPL); }
-STDMETHODIMP KvDCCtl::Story(LONG, IDispatch** story) {
-    if (story) *story = nullptr;
-    return Fail(E_NOTIMPL);
+
+// --- Reset, ready state, filter --------------------------------------------------------------
+
+void KvDCCtl::Rebuild() {
+    rebuildNeeded_ = false;
+    BindChannel();
+    ComPtr<RecordSet> table = MakeStoryRecordSet(channel_, converter_);
+    table->LoadFromChannel(0, nullptr);
+    provider_.SetTable(table, CreateCellDecorator(table));
+    // A fresh sort order resolves names in the new table's columns; the expression last
+    // applied carries over, so an empty Sort and SortColumn keep the order the page had.
+    sortOrder_.Reset();
 }
+
+void KvDCCtl::ApplySort() {
+    std::wstring expression;
+    if (!sort_.empty())
+        expression = sort_.str();
+    else if (!sortColumn_.empty())
+        expression = (sortAscending_ ? L"" : L"-") + sortColumn_.str();
+    else if (sortOrder_)
+        return;  // both empty: the order stays as it is
+    else
+        expression = appliedSort_;
+    if (!sortOrder_) sortOrder_ = provider_.Table()->CreateSortOrder();
+    sortOrder_->Parse(expression, sortCaseSensitive_);
+    appliedSort_ = expression;
+}
+
+bool KvDCCtl::FilterRow(Row& row) {
+    returnValue_.Clear();
+    {
+        ComPtr<IDispatch> story = MakeStoryItem(*provider_.Table(), ComPtr<Row>(&row));
+        Fire(8, {*Variant::Dispatch(story.Get()).get()});
+    }
+    if (returnValue_.vt() == VT_EMPTY || returnValue_.vt() == VT_NULL) return true;
+    Variant answer(*returnValue_.get());
+    answer.ChangeType(VT_BOOL);
+    if (answer->boolVal) return true;
+    rebuildNeeded_ = true;  // a story dropped now can come back when the page changes its mind
+    return false;
+}
+
+void KvDCCtl::SendSuccessfulCompletion() {
+    provider_.SendTransferComplete(OSPXFER_COMPLETE);
+    SetValid(true);
+    SetReadyState(READYSTATE_COMPLETE);
+}
+
+void KvDCCtl::SendAbortCompletion() noexcept {
+    try {
+        provider_.SendTransferComplete(OSPXFER_ABORT);
+    } catch (...) {
+    }
+    SetReadyState(READYSTATE_COMPLETE);
+}
+
+STDMETHODIMP KvDCCtl::Reset(VARIANT_BOOL fRead) try {
+    ComPtr<IUnknown> keepAlive(Unknown());
+    bool read = fRead != 0;
+    try {
+        if (read) {
+            SetReadyState(READYSTATE_LOADED);
+            // After the channel was deleted there is no table even when no rebuild is pending.
+            if (rebuildNeeded_ || !provider_.Table())
+                Rebuild();
+            else
+                provider_.Table()->ResetStates();
+            provider_.ResetReadTracker();
+        } else if (!provider_.Table()) {
+            ThrowHr(E_FAIL);  // nothing read yet: Reset(TRUE) comes first
+        }
+        ApplySort();
+        provider_.Table()->FilterAndSort([this](IClientChannel*, Row& row) { return FilterRow(row); },
+                                         sortOrder_.Get());
+        provider_.RefreshTrackedCells();
+        if (autoUpdate_) ConnectSinks();
+        if (!read) return S_OK;
+        SendSuccessfulCompletion();
+        bool restore = autoReset_;
+        autoReset_ = false;  // the binding's request for the provider must not start another Reset
+        try {
+            provider_.SendDataMemberChanged();
+        } catch (...) {
+            autoReset_ = restore;
+            throw;
+        }
+        autoReset_ = restore;
+        return S_OK;
+    } catch (...) {
+        if (read) SendAbortCompletion();
+        throw;
+    }
+} catch (...) {
+    return Caught();
+}
+
+STDMETHODIMP KvDCCtl::msDataSourceObject(BSTR qualifier, IUnknown** provider) try {
+    if (!provider) return E_POINTER;
+    *provider = nullptr;
+    if (SysStringLen(qualifier) != 0) {
+        SendAbortCompletion();
+        return Fail(E_INVALIDARG);
+    }
+    ComPtr<IUnknown> result;
+    ThrowIfFailed(QueryInterface(__uuidof(OLEDBSimpleProvider), reinterpret_cast<void**>(result.GetAddressOf())));
+    if (autoReset_) {
+        HRESULT hr = Reset(VARIANT_TRUE);
+        if (FAILED(hr)) return hr;
+    } else {
+        SendSuccessfulCompletion();
+    }
+    *provider = result.Detach();
+    return S_OK;
+} catch (...) {
+    return Caught();
+}
+
+STDMETHODIMP KvDCCtl::addDataSourceListener(IUnknown* pEvent) {
+    HRESULT hr = provider_.SetDataSourceListener(pEvent);
+    return FAILED(hr) ? Fail(hr) : hr;
+}
+
+STDMETHODIMP KvDCCtl::Story(LONG lRecordNumber, IDispatch** story) try {
+    if (!story) return E_POINTER;
+    *story = nullptr;
+    BindChannel();
+    if (lRecordNumber < 1) return Fail(E_INVALIDARG);
+    RecordSet* table = provider_.Table();
+    if (!table) return Fail(E_FAIL);  // nothing read yet
+    if (lRecordNumber > table->RowCount()) return Fail(E_INVALIDARG);
+    *story = MakeStoryItem(*table, table->RowAt(lRecordNumber)).Detach();
+    return S_OK;
+} catch (...) {
+    return Caught();
+}
+
+// --- Events and notifications ----------------------------------------------------------------
+
+void KvDCCtl::Fire(DISPID dispid, const std::vector<VARIANT>& args) noexcept {
+    Locked hold(lock_);
+    core_.Fire(dispid, args);
+}
+
+void KvDCCtl::OnFreezeEvents(LONG count) {
+    // Entries held while events were frozen go out as soon as the container thaws them.
+    if (count == 0) queue_->PostNext();
+}
+
+HRESULT KvDCCtl::ClientShuttingDown() { return queue_->Enqueue(kMsgShutdown); }
+
+HRESULT KvDCCtl::SettingsChanged(LONG flags) {
+    if (!channel_) return S_OK;
+    return queue_->Enqueue(kMsgSettingsChanged, static_cast<WPARAM>(flags));
+}
+
+HRESULT KvDCCtl::ForgetChannel() noexcept {
+    channelId_ = -1;
+    queue_->Clear();
+    return queue_->Enqueue(kMsgChannelDeleted);
+}
+
+HRESULT KvDCCtl::ChannelDeleted(LONG channelId) {
+    if (!channel_ || channelId != channelId_) return S_OK;
+    return ForgetChannel();
+}
+
+HRESULT KvDCCtl::ChannelChanged(IDispatch* channel, LONG flags) {
+    if (!channel_ || !channel) return S_OK;
+    // The changed channel is the one given, not necessarily the bound one.
+    ComPtr<IClientChannel> changed;
+    HRESULT hr = channel->QueryInterface(IID_IClientChannel, reinterpret_cast<void**>(changed.GetAddressOf()));
+    if (FAILED(hr)) return hr;
+    LONG id = -1;
+    hr = changed->GetId(&id);
+    if (FAILED(hr)) return hr;
+    if (id != channelId_) return S_OK;
+    if (flags & 0x1000) return ForgetChannel();
+    return queue_->Enqueue(kMsgChannelChanged, static_cast<WPARAM>(flags));
+}
+
+HRESULT KvDCCtl::QueueStories(UINT message, const VARIANT& storyIds, LPARAM second) noexcept {
+    try {
+        HeapVariant copy = CopyToHeap(storyIds);
+        return queue_->Enqueue(message, reinterpret_cast<WPARAM>(copy.release()), second, kFirstIsVariant);
+    } catch (...) {
+        return CaughtHResult();
+    }
+}
+
+HRESULT KvDCCtl::StoriesAdded(LONG channelId, const VARIANT& storyIds) {
+    if (!channel_ || channelId != channelId_) return S_OK;
+    return QueueStories(kMsgNewStories, storyIds, 0);
+}
+
+HRESULT KvDCCtl::StoriesDeleted(LONG channelId, const VARIANT& storyIds) {
+    if (!channel_ || channelId != channelId_) return S_OK;
+    return QueueStories(kMsgDeletedStories, storyIds, 0);
+}
+
+HRESULT KvDCCtl::StoriesChanged(const VARIANT& storyIds, LONG flags) {
+    if (!channel_) return S_OK;
+    return QueueStories(kMsgStoriesChanged, storyIds, flags);
+}
+
+void KvDCCtl::HandleNotification(UINT message, WPARAM first, LPARAM second) noexcept {
+    ComPtr<IUnknown> keepAlive(Unknown());  // page script run by an event may let go of us
+    HeapVariant ids;
+    if (message >= kMsgNewStories) ids = TakeVariant(first);
+    try {
+        switch (message) {
+            case kMsgShutdown:
+                Fire(7);
+                break;
+            case kMsgSettingsChanged:
+                Fire(6, {*Variant::I4(static_cast<LONG>(first)).get()});
+                break;
+            case kMsgChannelAvailable:
+                if (channel_) {
+                    ComPtr<IDispatch> disp;
+                    channel_.As(&disp);
+                    Fire(0, {*Variant::Dispatch(disp.Get()).get()});
+                    core_.Changed(0);
+                }
+                break;
+            case kMsgChannelDeleted:
+                OnChannelDeleted();
+                return;  // the queue was cleared when this was queued
+            case kMsgChannelChanged:
+                if (channel_) {
+                    ThrowIfFailed(channel_->Refresh());
+                    ComPtr<IDispatch> disp;
+                    channel_.As(&disp);
+                    Fire(2, {*Variant::Dispatch(disp.Get()).get(), *Variant::I4(static_cast<LONG>(first)).get()});
+                }
+                break;
+            case kMsgNewStories:
+                OnNewStories(StoryIds(*ids));
+                break;
+            case kMsgDeletedStories:
+                OnDeletedStories(StoryIds(*ids));
+                break;
+            case kMsgStoriesChanged:
+                OnStoriesChanged(StoryIds(*ids), static_cast<LONG>(second));
+                break;
+        }
+    } catch (...) {
+        // A handler's failure has no caller to go to; the next notification goes on.
+    }
+    ids.reset();
+    queue_->PostNext();
+}
+
+void KvDCCtl::OnChannelDeleted() {
+    SetValid(false);
+    DisconnectSinks();
+    channel_.Reset();
+    long rows = provider_.Table() ? provider_.Table()->RowCount() : 0;
+    provider_.SetTable(nullptr, nullptr);
+    try {
+        if (rows > 0) provider_.SendDeletedRows(1, rows);
+    } catch (...) {
+    }
+    Fire(1);
+    core_.Changed(0);
+}
+
+void KvDCCtl::OnNewStories(const std::vector<LONG>& ids) {
+    RecordSet* table = provider_.Table();
+    if (!table || !channel_) return;
+    bool added = table->LoadFromChannel(static_cast<long>(ids.size()), ids.data());
+    if (added)
+        provider_.SendDataMemberChanged();
+    else
+        table->FilterAndSort([this](IClientChannel*, Row& row) { return FilterRow(row); }, sortOrder_.Get());
+    for (LONG id : ids) {
+        long p = table->FindRow(id);
+        if (!p) continue;
+        if (!added) provider_.SendInsertedRows(p, 1);
+        Fire(3, {*Variant::I4(p).get()});
+    }
+}
+
+void KvDCCtl::OnDeletedStories(const std::vector<LONG>& ids) {
+    RecordSet* table = provider_.Table();
+    if (!table) return;
+    for (LONG id : ids) {
+        long p = table->FindRow(id);
+        if (!p) continue;
+        Fire(4, {*Variant::I4(id).get()});
+        table->DeleteRow(p);
+        provider_.SendDeletedRows(p, 1);
+    }
+}
+
+void KvDCCtl::OnStoriesChanged(const std::vector<LONG>& ids, LONG flags) {
+    RecordSet* table = provider_.Table();
+    if (!table || !channel_) return;
+    long first = LONG_MAX, last = LONG_MIN;
+    for (LONG id : ids) {
+        long p = table->FindRow(id);
+        first = std::min(first, p);
+        last = std::max(last, p);
+    }
+    bool added = table->LoadFromChannel(static_cast<long>(ids.size()), ids.data());
+    table->FilterAndSort([this](IClientChannel*, Row& row) { return FilterRow(row); }, sortOrder_.Get());
+    if (added) provider_.SendDataMemberChanged();
+    for (LONG id : ids) {
+        long p = table->FindRow(id);
+        if (!added) {
+            first = std::min(first, p);
+            last = std::max(last, p);
+        }
+        Fire(5, {*Variant::I4(p).get(), *Variant::I4(flags).get()});
+    }
+    if (!added && !ids.empty()) provider_.RefreshReadCells(first, last);
+}
+
+// --- Commands that reach into the client ------------------------------------------------------
+
 STDMETHODIMP KvDCCtl::Korvane(IDispatch** client) {
     if (client) *client = nullptr;
     return Fail(E_NOTIMPL);
@@ -159,10 +673,6 @@ STDMETHODIMP KvDCCtl::Setup() { return Fail(E_NOTIMPL); }
 STDMETHODIMP KvDCCtl::GlobalSetup() { return Fail(E_NOTIMPL); }
 STDMETHODIMP KvDCCtl::Client(LONG) { return Fail(E_NOTIMPL); }
 STDMETHODIMP KvDCCtl::FixDate(LONG, DATE*) { return Fail(E_NOTIMPL); }
-STDMETHODIMP KvDCCtl::msDataSourceObject(BSTR, IUnknown** provider) {
-    if (provider) *provider = nullptr;
-    return Fail(E_NOTIMPL);
-}
-STDMETHODIMP KvDCCtl::addDataSourceListener(IUnknown*) { return Fail(E_NOTIMPL); }
+
 
 }  // namespace kv

@@ -8,15 +8,36 @@
 
 #include <array>
 
+#include <memory>
+#include <vector>
+
 #include "framework/active_control.h"
+#include "framework/data_provider.h"
+#include "framework/notification_queue.h"
+#include "framework/record_set.h"
 #include "kvdc.h"
+#include "kvdc/story_sinks.h"
 #include "platform/raii.h"
 
 namespace kv {
 
-class KvDCCtl : public ComObject<KvDCCtl, Dual<IKvDC>, OleObjectImpl<KvDCCtl>, OleControlImpl<KvDCCtl>,
-                                 PersistPropertyBagImpl<KvDCCtl>, PersistStreamInitImpl<KvDCCtl>,
-                                 ProvideClassInfoImpl<KvDCCtl>, ConnectionPointContainerImpl<KvDCCtl>> {
+// Messages of the control's window, one per kind of client notification.
+enum : UINT {
+    kMsgShutdown = WM_APP + 0,
+    kMsgSettingsChanged = WM_APP + 1,
+    kMsgChannelAvailable = WM_APP + 2,
+    kMsgChannelDeleted = WM_APP + 3,
+    kMsgChannelChanged = WM_APP + 4,
+    kMsgNewStories = WM_APP + 5,
+    kMsgDeletedStories = WM_APP + 6,
+    kMsgStoriesChanged = WM_APP + 7,
+};
+
+class KvDCCtl : public ComObject<KvDCCtl, Dual<IKvDC>, SimpleProviderMethods<KvDCCtl>, OleObjectImpl<KvDCCtl>,
+                                 OleControlImpl<KvDCCtl>, PersistPropertyBagImpl<KvDCCtl>,
+                                 PersistStreamInitImpl<KvDCCtl>, ProvideClassInfoImpl<KvDCCtl>,
+                                 ConnectionPointContainerImpl<KvDCCtl>>,
+                public StorySinkOwner {
 public:
     KvDCCtl();
     ~KvDCCtl() override;
@@ -58,8 +79,21 @@ public:
     IDispatch* PropertyDispatch() noexcept { return static_cast<IKvDC*>(this); }
     std::span<const PersistedProperty> PersistedProperties() const noexcept;
     void OnSiteChanged() {}
-    void OnFreezeEvents(LONG) {}
+    void OnFreezeEvents(LONG count);
     void OnClose() {}
+    DataProvider& Provider() noexcept { return provider_; }
+
+    // StorySinkOwner: the client's callbacks, recorded in the queue.
+    HRESULT ClientShuttingDown() override;
+    HRESULT SettingsChanged(LONG flags) override;
+    HRESULT ChannelDeleted(LONG channelId) override;
+    HRESULT ChannelChanged(IDispatch* channel, LONG flags) override;
+    HRESULT StoriesAdded(LONG channelId, const VARIANT& storyIds) override;
+    HRESULT StoriesDeleted(LONG channelId, const VARIANT& storyIds) override;
+    HRESULT StoriesChanged(const VARIANT& storyIds, LONG flags) override;
+
+    // The window's messages (the queue's entries).
+    void HandleNotification(UINT message, WPARAM first, LPARAM second) noexcept;
 
 protected:
     void* QueryInterfaceExtra(REFIID riid) noexcept override { return QueryControlBases(this, riid); }
@@ -70,8 +104,38 @@ private:
     void SetValid(bool valid);
     void SetReadyState(LONG state);
 
+    void BindChannel();
+    void ConnectSinks();
+    void DisconnectSinks() noexcept;
+    void Rebuild();
+    void ApplySort();
+    bool FilterRow(Row& row);
+    void SendSuccessfulCompletion();
+    void SendAbortCompletion() noexcept;
+    void Fire(DISPID dispid, const std::vector<VARIANT>& args = {}) noexcept;
+    HRESULT QueueStories(UINT message, const VARIANT& storyIds, LPARAM second) noexcept;
+    HRESULT ForgetChannel() noexcept;
+    void OnNewStories(const std::vector<LONG>& ids);
+    void OnDeletedStories(const std::vector<LONG>& ids);
+    void OnStoriesChanged(const std::vector<LONG>& ids, LONG flags);
+    void OnChannelDeleted();
+    void DrainWindowMessages() noexcept;
+
     ControlCore core_;
+    CRITICAL_SECTION lock_;
     UniqueHwnd window_;
+    std::unique_ptr<NotificationQueue> queue_;
+    DataProvider provider_;
+    ComPtr<ShutdownSink> shutdownSink_;
+    ComPtr<SettingsSink> settingsSink_;
+    ComPtr<ChannelSink> channelSink_;
+    ComPtr<StorySourceSink> storySink_;
+    ComPtr<IClientApp> app_;
+    ComPtr<IClientChannel> channel_;
+    ComPtr<ValueConverter> converter_;
+    ComPtr<SortOrder> sortOrder_;
+    std::wstring appliedSort_;  // the last expression applied, carried over to a rebuilt table
+    bool rebuildNeeded_ = true;
     bool autoReset_ = true;
     bool autoUpdate_ = true;
     Bstr sort_;
@@ -82,7 +146,7 @@ private:
     Variant returnValue_;
     bool valid_ = false;
     LONG readyState_ = READYSTATE_INTERACTIVE;
-    Variant channelId_ = Variant::I4(-1);
+    LONG channelId_ = -1;
 };
 
 }  // namespace kv

@@ -1,0 +1,296 @@
+// The story control on a channel's page, against the client stand-in: binding, the ready-state
+// protocol, and the road of a story from the client to the page's data binding.
+#include <windows.h>
+#include <olectl.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include "kvdc.h"
+#include "platform/module_path.h"
+#include "platform/text.h"
+#include "standins/browser/page_host.h"
+#include "tests/client/client_test_util.h"
+
+namespace {
+
+using kv::ComPtr;
+using kv::Variant;
+using kv::browser::PageHost;
+using kv::browser::TextParam;
+
+constexpr LONG kNews = 5;
+constexpr LONG kSports = 6;
+
+class StoryPage : public ::testing::Test {
+protected:
+    void SetUp() override {
+        app = kv::test::CreateClient();
+        ASSERT_EQ(S_OK, app.As(&control));
+        control->Clear();
+        control->PutChannel(kNews, kv::Bstr(L"News").get(), kv::Bstr(L"C:\\Channels\\News").get(), 0, 0, 0,
+                            kv::Bstr(L"news").get());
+        control->PutChannel(kSports, kv::Bstr(L"Sports").get(), kv::Bstr(L"C:\\Channels\\Sports").get(), 0, 0, 0,
+                            kv::Bstr(L"sports").get());
+        AddStory(kNews, 101, L"Alpha");
+        AddStory(kNews, 102, L"Bravo");
+    }
+    void TearDown() override {
+        page.reset();
+        if (control) control->Clear();
+    }
+
+    void AddStory(LONG channel, LONG id, const wchar_t* title, const wchar_t* extraName = nullptr,
+                  const wchar_t* extraValue = nullptr) {
+        control->SetStoryProperty(channel, id, kv::Bstr(L"TITLE").get(), kv::Bstr(title).get(), 1);
+        control->SetStoryProperty(channel, id, kv::Bstr(L"READ").get(), kv::Bstr(L"0").get(), 1);
+        if (extraName)
+            control->SetStoryProperty(channel, id, kv::Bstr(extraName).get(), kv::Bstr(extraValue).get(), 1);
+    }
+
+    PageHost& Open(const wchar_t* address, kv::browser::ParamList params = {}) {
+        page = std::make_unique<PageHost>(address);
+        page->Create(L"Korvane.Channel", params);
+        return *page;
+    }
+
+    LONG ReadyState() { return page->Get(L"ReadyState")->lVal; }
+    bool Valid() { return page->Get(L"Valid")->boolVal != 0; }
+
+    std::vector<std::wstring> Titles() {
+        auto& b = *page->Binding();
+        LONG col = b.ColumnOf(L"TITLE");
+        std::vector<std::wstring> out;
+        for (LONG r = 1; r <= b.RowCount(); ++r) out.push_back(b.CellText(r, col));
+        return out;
+    }
+
+    std::vector<std::wstring> EventNames() {
+        std::vector<std::wstring> out;
+        for (auto& e : page->Events()) out.push_back(e.name);
+        return out;
+    }
+
+    std::vector<LONG> NewStoryRows() {
+        std::vector<LONG> out;
+        for (auto& e : page->Events())
+            if (e.name == L"OnNewStory") out.push_back(e.args[0]->lVal);
+        return out;
+    }
+
+    bool Called(const std::wstring& call) {
+        auto& calls = page->Binding()->Calls();
+        return std::find(calls.begin(), calls.end(), call) != calls.end();
+    }
+
+    ComPtr<IClientApp2> app;
+    ComPtr<IClientControl> control;
+    std::unique_ptr<PageHost> page;
+};
+
+TEST_F(StoryPage, BindsToTheChannelWhoseFolderHoldsThePage) {
+    struct Case {
+        const wchar_t* page;
+        bool binds;
+    } cases[] = {
+        {L"C:\\Channels\\News\\index.htm", true},
+        {L"file:///c:/channels/news/index.htm", true},
+        {L"file://C:/Channels/News/index.htm", true},
+        {L"C:\\Channels\\News\\archive\\old\\page.htm", true},
+        {L"C:\\Channels\\NewsArchive\\index.htm", false},
+        {L"C:\\Channels\\index.htm", false},
+        {L"http://server/Channels/News/index.htm", false},
+    };
+    for (const auto& c : cases) {
+        Open(c.page);
+        if (c.binds)
+            EXPECT_EQ(2, page->Bind(OSPFORMAT_RAW).RowCount()) << kv::ToAnsi(c.page);
+        else
+            EXPECT_THROW(page->Bind(OSPFORMAT_RAW), kv::browser::PageHostError) << kv::ToAnsi(c.page);
+        EXPECT_EQ(READYSTATE_COMPLETE, ReadyState()) << kv::ToAnsi(c.page);
+        EXPECT_EQ(c.binds, Valid()) << kv::ToAnsi(c.page);
+        if (c.binds) {
+            Variant channel = page->Get(L"Channel");
+            ASSERT_EQ(VT_DISPATCH, channel.vt());
+            ComPtr<IClientChannel> ch;
+            channel->pdispVal->QueryInterface(IID_IClientChannel, reinterpret_cast<void**>(ch.GetAddressOf()));
+            LONG id = 0;
+            ch->GetId(&id);
+            EXPECT_EQ(kNews, id);
+        } else {
+            EXPECT_EQ(E_FAIL, page->TryInvoke(L"Reset", DISPATCH_METHOD, {Variant::Bool(true)}, nullptr));
+        }
+        page.reset();
+    }
+}
+
+TEST_F(StoryPage, ReadyStateAndValidFollowTheReads) {
+    Open(L"C:\\Channels\\News\\index.htm");
+    EXPECT_EQ(READYSTATE_INTERACTIVE, ReadyState());
+    EXPECT_FALSE(Valid());
+    page->Bind(OSPFORMAT_RAW);
+    EXPECT_EQ(READYSTATE_COMPLETE, ReadyState());
+    EXPECT_TRUE(Valid());
+    EXPECT_EQ((std::vector<DISPID>{DISPID_READYSTATE, DISPID_VALID, DISPID_READYSTATE}), page->PropertyChanges())
+        << "LOADED, then Valid, then COMPLETE";
+
+    // Without AutoReset the binding gets an empty, complete table until the page resets.
+    Open(L"C:\\Channels\\News\\index.htm", {TextParam(L"AutoReset", L"0")});
+    auto& binding = page->Bind(OSPFORMAT_RAW);
+    EXPECT_EQ(READYSTATE_COMPLETE, ReadyState());
+    EXPECT_TRUE(Valid());
+    EXPECT_EQ(0, binding.RowCount());
+    binding.ClearCalls();
+    page->Call(L"Reset", {Variant::Bool(true)});
+    page->PumpUntilIdle();
+    EXPECT_EQ(2, binding.RowCount()) << "dataMemberChanged made the binding read again";
+    EXPECT_EQ(1, std::count(binding.Calls().begin(), binding.Calls().end(), L"dataMemberChanged()"))
+        << "one dataMemberChanged, no recursion through msDataSourceObject";
+}
+
+TEST_F(StoryPage, ResetWithoutATableFailsCleanly) {
+    Open(L"C:\\Channels\\News\\index.htm", {TextParam(L"AutoReset", L"0")});
+    EXPECT_EQ(E_FAIL, page->TryInvoke(L"Reset", DISPATCH_METHOD, {Variant::Bool(false)}, nullptr));
+    Variant story;
+    EXPECT_EQ(E_FAIL, page->TryInvoke(L"Story", DISPATCH_METHOD, {Variant::I4(1)}, &story));
+    EXPECT_EQ(S_OK, page->TryInvoke(L"Reset", DISPATCH_METHOD, {Variant::Bool(true)}, nullptr));
+    EXPECT_EQ(E_INVALIDARG, page->TryInvoke(L"Story", DISPATCH_METHOD, {Variant::I4(0)}, &story));
+    EXPECT_EQ(E_INVALIDARG, page->TryInvoke(L"Story", DISPATCH_METHOD, {Variant::I4(3)}, &story));
+}
+
+TEST_F(StoryPage, ANewStoryTravelsToTheBinding) {
+    Open(L"C:\\Channels\\News\\index.htm", {TextParam(L"Sort", L"TITLE")});
+    auto& binding = page->Bind(OSPFORMAT_HTML);
+    ASSERT_EQ((std::vector<std::wstring>{L"<SPAN CLASS=newstory>Alpha</SPAN>", L"<SPAN CLASS=newstory>Bravo</SPAN>"}),
+              Titles());
+    binding.ClearCalls();
+    page->ClearEvents();
+
+    AddStory(kNews, 103, L"Able");
+    LONG delivered = 0;
+    control->FireStoriesAdded(kNews, *Variant::I4(103).get(), &delivered);
+    EXPECT_EQ(1, delivered);
+    ASSERT_TRUE(page->PumpUntil([&] { return binding.RowCount() == 3; }));
+    EXPECT_TRUE(Called(L"insertedRows(1,1)")) << "Able sorts first";
+    EXPECT_EQ(L"<SPAN CLASS=newstory>Able</SPAN>", Titles()[0]);
+    ASSERT_FALSE(page->Events().empty());
+    const auto& e = page->Events().back();
+    EXPECT_EQ(L"OnNewStory", e.name);
+    ASSERT_EQ(1u, e.args.size());
+    EXPECT_EQ(1, e.args[0]->lVal);
+
+    // Another channel's stories do not reach this page.
+    page->ClearEvents();
+    AddStory(kSports, 201, L"Goal");
+    control->FireStoriesAdded(kSports, *Variant::I4(201).get(), &delivered);
+    page->PumpUntilIdle(300);
+    EXPECT_TRUE(page->Events().empty());
+    EXPECT_EQ(3, binding.RowCount());
+}
+
+TEST_F(StoryPage, ANewColumnMakesTheBindingReadAgain) {
+    Open(L"C:\\Channels\\News\\index.htm");
+    auto& binding = page->Bind(OSPFORMAT_RAW);
+    LONG columns = binding.ColumnCount();
+    binding.ClearCalls();
+    AddStory(kNews, 104, L"Charlie", L"AUTHOR", L"Ann");
+    LONG delivered = 0;
+    control->FireStoriesAdded(kNews, *Variant::I4(104).get(), &delivered);
+    ASSERT_TRUE(page->PumpUntil([&] { return binding.ColumnCount() == columns + 1; }));
+    EXPECT_TRUE(Called(L"dataMemberChanged()"));
+    for (auto& call : binding.Calls()) EXPECT_EQ(std::wstring::npos, call.find(L"insertedRows")) << kv::ToAnsi(call);
+    EXPECT_EQ(3, binding.RowCount());
+}
+
+TEST_F(StoryPage, DeletedAndChangedStories) {
+    Open(L"C:\\Channels\\News\\index.htm", {TextParam(L"Sort", L"TITLE")});
+    auto& binding = page->Bind(OSPFORMAT_RAW);
+    page->PumpUntilIdle();
+    binding.ClearCalls();
+    page->ClearEvents();
+    LONG delivered = 0;
+
+    // Bravo becomes Aardvark and moves from row 2 to row 1.
+    control->SetStoryProperty(kNews, 102, kv::Bstr(L"TITLE").get(), kv::Bstr(L"Aardvark").get(), 1);
+    control->FireStoriesChanged(kNews, *Variant::I4(102).get(), 9, &delivered);
+    ASSERT_TRUE(page->PumpUntil([&] { return !page->Events().empty() && page->Events().back().name == L"OnStoryEvent"; }));
+    EXPECT_EQ((std::vector<std::wstring>{L"Aardvark", L"Alpha"}), Titles());
+    const auto& changed = page->Events().back();
+    EXPECT_EQ(L"OnStoryEvent", changed.name);
+    EXPECT_EQ(1, changed.args[0]->lVal);
+    EXPECT_EQ(9, changed.args[1]->lVal);
+    LONG title = binding.ColumnOf(L"TITLE");
+    EXPECT_TRUE(Called(L"cellChanged(1," + std::to_wstring(title) + L")"));
+    EXPECT_TRUE(Called(L"cellChanged(2," + std::to_wstring(title) + L")"));
+
+    page->ClearEvents();
+    binding.ClearCalls();
+    control->FireStoriesDeleted(kNews, *Variant::I4(101).get(), &delivered);
+    ASSERT_TRUE(page->PumpUntil([&] { return binding.RowCount() == 1; }));
+    EXPECT_TRUE(Called(L"deletedRows(2,1)"));
+    ASSERT_EQ(1u, page->Events().size());
+    EXPECT_EQ(L"OnDeletedStory", page->Events()[0].name);
+    EXPECT_EQ(101, page->Events()[0].args[0]->lVal);
+
+    page->ClearEvents();
+    control->FireStoriesDeleted(kNews, *Variant::I4(999).get(), &delivered);
+    page->PumpUntilIdle(300);
+    EXPECT_TRUE(page->Events().empty()) << "a story not in the table produces nothing";
+}
+
+TEST_F(StoryPage, ChannelDeletedEmptiesThePage) {
+    Open(L"C:\\Channels\\News\\index.htm");
+    auto& binding = page->Bind(OSPFORMAT_RAW);
+    LONG delivered = 0;
+    control->FireChannelDeleted(kSports, &delivered);
+    page->PumpUntilIdle(300);
+    EXPECT_EQ(2, binding.RowCount()) << "another channel's deletion is ignored";
+    EXPECT_TRUE(Valid());
+
+    control->FireChannelDeleted(kNews, &delivered);
+    ASSERT_TRUE(page->PumpUntil([&] { return binding.RowCount() == 0; }));
+    EXPECT_TRUE(Called(L"deletedRows(1,2)"));
+    EXPECT_FALSE(Valid());
+    EXPECT_EQ(L"OnDeletedChannel", EventNames().back());
+    EXPECT_EQ(0, page->PropertyChanges().back());
+    // The channel is gone for good here; a later read binds again only if a folder matches.
+    control->DeleteChannel(kNews);
+    EXPECT_EQ(E_FAIL, page->TryInvoke(L"Reset", DISPATCH_METHOD, {Variant::Bool(true)}, nullptr));
+}
+
+TEST_F(StoryPage, FrozenEventsArriveInOrderAfterwards) {
+    Open(L"C:\\Channels\\News\\index.htm");
+    auto& binding = page->Bind(OSPFORMAT_RAW);
+    page->PumpUntilIdle();
+    page->ClearEvents();
+    ASSERT_EQ(S_OK, page->FreezeEvents(true));
+    AddStory(kNews, 105, L"Delta");
+    AddStory(kNews, 106, L"Echo");
+    LONG delivered = 0;
+    control->FireStoriesAdded(kNews, *Variant::I4(105).get(), &delivered);
+    control->FireStoriesAdded(kNews, *Variant::I4(106).get(), &delivered);
+    page->PumpUntilIdle(300);
+    EXPECT_TRUE(page->Events().empty());
+    EXPECT_EQ(2, binding.RowCount());
+    ASSERT_EQ(S_OK, page->FreezeEvents(false));
+    ASSERT_TRUE(page->PumpUntil([&] { return NewStoryRows().size() == 2; }));
+    EXPECT_EQ(4, binding.RowCount());
+    EXPECT_EQ((std::vector<std::wstring>{L"OnFilter", L"OnNewStory", L"OnFilter", L"OnNewStory"}), EventNames())
+        << "each notification handled after the previous one";
+}
+
+TEST_F(StoryPage, NothingIsLeftAliveWhenThePageCloses) {
+    Open(L"C:\\Channels\\News\\index.htm");
+    page->Bind(OSPFORMAT_HTML);
+    page.reset();
+    HMODULE dll = GetModuleHandleW(L"KvDC.dll");
+    ASSERT_NE(nullptr, dll);
+    auto canUnload = kv::GetProc<HRESULT(STDAPICALLTYPE*)()>(dll, "DllCanUnloadNow");
+    EXPECT_EQ(S_OK, canUnload());
+    LONG mask = 0, sinks = -1;
+    control->SinkCount(kv::Bstr(L"stories").get(), &mask, &sinks);
+    EXPECT_EQ(0, sinks) << "the control disconnects from the client";
+}
+
+}  // namespace
