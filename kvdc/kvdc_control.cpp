@@ -592,7 +592,9 @@ void KvDCCtl::HandleNotification(UINT message, WPARAM first, LPARAM second) noex
                 break;
         }
     } catch (...) {
-        // A handler's failure has no caller to go to; the next notification goes on.
+        // A handler's failure has no caller to go to; the next notification goes on. The table
+        // may now miss what the client reported, so the next full read reloads the channel.
+        rebuildNeeded_ = true;
     }
     ids.reset();
     queue_->PostNext();

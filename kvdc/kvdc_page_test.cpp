@@ -294,3 +294,65 @@ TEST_F(StoryPage, NothingIsLeftAliveWhenThePageCloses) {
 }
 
 }  // namespace
+
+namespace {
+
+// Every client call the first read makes fails in turn: the page gets that failure, the
+// abort completion, and nothing is left behind.
+TEST_F(StoryPage, EachFailingClientCallOfTheFirstReadComesBack) {
+    const wchar_t* calls[] = {
+        L"IClientApp.GetChannels",      L"IChannelCollection.NewEnum", L"IClientChannel.GetLocalFolder",
+        L"IClientChannel.GetId",        L"IClientApp.Advise",          L"IClientApp.GetSettings",
+        L"IClientSettings.Advise",      L"IChannelCollection.Advise",  L"IClientApp2.GetStorySource",
+        L"IStorySource.Advise",         L"IClientApp2.GetPathResolver", L"IClientChannel.GetFlags",
+        L"IClientChannel2.GetStorySnapshot",
+    };
+    const HRESULT injected = static_cast<HRESULT>(0x80040777);
+    for (const wchar_t* call : calls) {
+        control->ClearFailures();
+        control->FailCall(kv::Bstr(call).get(), 1, injected);
+        Open(L"C:\\Channels\\News\\index.htm");
+        HRESULT hr = S_OK;
+        try {
+            page->Bind(OSPFORMAT_RAW);
+        } catch (const kv::browser::PageHostError& e) {
+            hr = e.Code();
+        }
+        EXPECT_EQ(injected, hr) << kv::ToAnsi(call);
+        EXPECT_EQ(READYSTATE_COMPLETE, ReadyState()) << kv::ToAnsi(call);
+        EXPECT_FALSE(Valid()) << kv::ToAnsi(call);
+        control->ClearFailures();
+        // The page can try again once the client answers.
+        EXPECT_EQ(S_OK, page->TryInvoke(L"Reset", DISPATCH_METHOD, {Variant::Bool(true)}, nullptr)) << kv::ToAnsi(call);
+        EXPECT_TRUE(Valid()) << kv::ToAnsi(call);
+        page.reset();
+        auto canUnload = kv::GetProc<HRESULT(STDAPICALLTYPE*)()>(GetModuleHandleW(L"KvDC.dll"), "DllCanUnloadNow");
+        EXPECT_EQ(S_OK, canUnload()) << kv::ToAnsi(call);
+    }
+}
+
+// A failing client call inside a notification handler loses that notification only.
+TEST_F(StoryPage, AFailingHandlerLosesOnlyItsNotification) {
+    Open(L"C:\\Channels\\News\\index.htm");
+    auto& binding = page->Bind(OSPFORMAT_RAW);
+    page->PumpUntilIdle();
+    LONG delivered = 0;
+    AddStory(kNews, 107, L"Foxtrot");
+    control->FailCall(kv::Bstr(L"IClientChannel2.GetStorySnapshot").get(), 1, E_ACCESSDENIED);
+    control->FireStoriesAdded(kNews, *Variant::I4(107).get(), &delivered);
+    page->PumpUntilIdle(300);
+    EXPECT_EQ(2, binding.RowCount());
+    control->FailCall(kv::Bstr(L"IClientChannel.Refresh").get(), 1, E_ACCESSDENIED);
+    control->FireChannelChanged(kNews, 4, &delivered);
+    page->PumpUntilIdle(300);
+
+    AddStory(kNews, 108, L"Golf");
+    control->FireStoriesAdded(kNews, *Variant::I4(108).get(), &delivered);
+    ASSERT_TRUE(page->PumpUntil([&] { return binding.RowCount() == 3; })) << "the next notification is handled";
+    EXPECT_EQ(1u, NewStoryRows().size());
+    page->Call(L"Reset", {Variant::Bool(true)});
+    page->PumpUntilIdle();
+    EXPECT_EQ(4, binding.RowCount()) << "a full read brings the lost story back";
+}
+
+}  // namespace
