@@ -365,10 +365,10 @@ void KvDCCtl::ApplySort() {
         expression = sort_.str();
     else if (!sortColumn_.empty())
         expression = (sortAscending_ ? L"" : L"-") + sortColumn_.str();
-    else if (sortOrder_)
-        return;  // both empty: the order stays as it is
+    else if (sortOrder_ || appliedSort_.empty())
+        return;  // both empty: the order stays as it is (no order at all before the first)
     else
-        expression = appliedSort_;
+        expression = appliedSort_;  // a rebuilt table keeps the order last applied
     if (!sortOrder_) sortOrder_ = provider_.Table()->CreateSortOrder();
     sortOrder_->Parse(expression, sortCaseSensitive_);
     appliedSort_ = expression;

@@ -356,3 +356,44 @@ TEST_F(StoryPage, AFailingHandlerLosesOnlyItsNotification) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(StoryPage, SortPropertiesTakeEffectAtTheNextReset) {
+    AddStory(kNews, 103, L"Charlie");
+    Open(L"C:\\Channels\\News\\index.htm");
+    auto& binding = page->Bind(OSPFORMAT_RAW);
+    auto reset = [&](bool read) {
+        page->Call(L"Reset", {Variant::Bool(read)});
+        page->PumpUntilIdle();
+        if (!read) binding.Reload();
+    };
+    // Unsorted, the client's stories come newest first, as they arrived.
+    EXPECT_EQ((std::vector<std::wstring>{L"Charlie", L"Bravo", L"Alpha"}), Titles());
+
+    page->Put(L"SortColumn", Variant::String(L"title"));
+    page->Put(L"SortAscending", Variant::Bool(false));
+    EXPECT_EQ((std::vector<std::wstring>{L"Charlie", L"Bravo", L"Alpha"}), Titles()) << "nothing before Reset";
+    page->Put(L"SortAscending", Variant::Bool(true));
+    reset(false);
+    EXPECT_EQ((std::vector<std::wstring>{L"Alpha", L"Bravo", L"Charlie"}), Titles());
+
+    page->Put(L"Sort", Variant::String(L"-TITLE"));
+    reset(false);
+    EXPECT_EQ((std::vector<std::wstring>{L"Charlie", L"Bravo", L"Alpha"}), Titles()) << "Sort wins over SortColumn";
+
+    page->Put(L"Sort", Variant::String(L""));
+    page->Put(L"SortColumn", Variant::String(L""));
+    reset(false);
+    EXPECT_EQ((std::vector<std::wstring>{L"Charlie", L"Bravo", L"Alpha"}), Titles()) << "empty keeps the order";
+
+    // A filter that drops a story forces a full reload; the order survives it.
+    page->OnEvent(L"OnFilter", [](PageHost& host, const kv::browser::EventCall&) {
+        host.Put(L"returnValue", Variant::Bool(true));
+    });
+    control->SetStoryProperty(kNews, 104, kv::Bstr(L"TITLE").get(), kv::Bstr(L"Delta").get(), 1);
+    reset(true);
+    EXPECT_EQ(3, binding.RowCount()) << "a read without a pending rebuild only re-filters the rows it has";
+}
+
+}  // namespace
