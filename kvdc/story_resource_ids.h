@@ -6,6 +6,7 @@
 #define IDS_SIZE_BYTES 103
 #define IDS_SIZE_KB 104
 #define IDS_SIZE_MB 105
+#define IDS_STORY_MEMBERS 106        // "Exists,Play,StoryObject"
 
 // The icons: RT_HTML (23) resources numbered 16 + icon flags, so that res: addresses reach them.
 #define IDR_STORY_ICON_FIRST 16
