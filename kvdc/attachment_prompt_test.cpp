@@ -160,9 +160,12 @@ private:
 };
 
 TEST_F(PromptTest, WhatTheUserAllowedIsHandedOutEvenIfTheTableChangedMeanwhile) {
+    kv::testing::ActiveWindow page;
     bool ran = false;
+    HWND owner = nullptr;
     // While the warning is open: the cell changes, the row is dropped and the guard removed.
     PostedTask meanwhile([&] {
+        owner = GetWindow(kv::test::FindDialog(kCaption), GW_OWNER);
         Put(L"C:\\Stories\\other.exe");
         table_->DeleteRow(1);
         table_->SetCellReadGuard(nullptr);
@@ -173,6 +176,7 @@ TEST_F(PromptTest, WhatTheUserAllowedIsHandedOutEvenIfTheTableChangedMeanwhile) 
     EXPECT_EQ(S_OK, Read(kTable, v));
     EXPECT_TRUE(yes.Wait());
     EXPECT_TRUE(ran);
+    EXPECT_EQ(page.get(), owner);  // the box belongs to the page's window
     EXPECT_EQ(L"C:\\Stories\\x.exe", Text(v));
 }
 

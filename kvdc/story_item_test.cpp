@@ -150,13 +150,15 @@ TEST_F(StoryItemTest, ExistsAnswersForTheColumnsOfThisTable) {
 
 TEST_F(StoryItemTest, PlayAndStoryObjectReachTheClientsStoryAskedForOnce) {
     {
+        kv::testing::ActiveWindow page;
+        ASSERT_EQ(page.get(), GetActiveWindow());
         auto story = channel_->AddStory(42);
         auto item = Make();
         EXPECT_EQ(1, channel_->storiesCalls);  // asked when the item is made
         EXPECT_TRUE(channel_->stories->asked.empty());
         ASSERT_EQ(S_OK, Call(item.Get(), 1025, DISPATCH_METHOD, {}, nullptr));
         ASSERT_EQ(1u, story->plays.size());
-        EXPECT_EQ(HandleToLong(GetActiveWindow()), story->plays[0].first);
+        EXPECT_EQ(HandleToLong(page.get()), story->plays[0].first);
         EXPECT_EQ(0, story->plays[0].second);
         Variant object;
         ASSERT_EQ(S_OK, Call(item.Get(), 1026, DISPATCH_PROPERTYGET, {}, object.get()));

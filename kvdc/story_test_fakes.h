@@ -85,6 +85,25 @@ public:
     }
 };
 
+// A top-level window of the test thread, made its active window for the object's lifetime.
+class ActiveWindow {
+public:
+    ActiveWindow() {
+        WNDCLASSW wc{};
+        wc.lpfnWndProc = DefWindowProcW;
+        wc.hInstance = GetModuleHandleW(nullptr);
+        wc.lpszClassName = L"KvStoryTestOwner";
+        RegisterClassW(&wc);
+        hwnd_.reset(CreateWindowW(wc.lpszClassName, L"Story test page", WS_OVERLAPPEDWINDOW | WS_VISIBLE, 0, 0,
+                                  200, 100, nullptr, nullptr, wc.hInstance, nullptr));
+        SetActiveWindow(hwnd_.get());
+    }
+    HWND get() const noexcept { return hwnd_.get(); }
+
+private:
+    UniqueHwnd hwnd_;
+};
+
 // Invokes `id` with `args` (in script order); `result` may be null.
 inline HRESULT Call(IDispatch* object, DISPID id, WORD flags, std::vector<Variant> args, VARIANT* result) {
     std::vector<VARIANT> reversed;
