@@ -3,6 +3,7 @@
 #include <atomic>
 
 #include "framework/sort_order.h"
+#include "platform/raii.h"
 
 namespace kv {
 
@@ -37,14 +38,24 @@ const VARIANT& Row::EmptyCell() noexcept { return kEmptyCell; }
 
 void Row::GetCell(long index, VARIANT* out) const {
     if (index < 0 || index >= CellCount()) return;
-    const VARIANT& cell = cells_[static_cast<size_t>(index)];
-    if (context_->guard && !context_->guard->PermitRead(*this, index, cell)) {
+    std::shared_ptr<CellReadGuard> guard = context_->guard;
+    if (!guard) {
+        ThrowIfFailed(VariantCopy(out, const_cast<VARIANT*>(&cells_[static_cast<size_t>(index)])));
+        return;
+    }
+    // The guard may ask the user, and the thread's messages flow meanwhile: handlers may change
+    // this cell, drop this row or replace the guard. It is asked about a copy taken before, and
+    // that copy is what a permitted read hands out.
+    ComPtr<Row> keepAlive(const_cast<Row*>(this));
+    Variant cell(cells_[static_cast<size_t>(index)]);
+    if (!guard->PermitRead(*this, index, *cell.get())) {
         VariantClear(out);
         out->vt = VT_BOOL;
         out->boolVal = VARIANT_FALSE;
         return;
     }
-    ThrowIfFailed(VariantCopy(out, const_cast<VARIANT*>(&cell)));
+    VariantClear(out);
+    cell.Detach(out);
 }
 
 VARIANT& Row::Slot(long index, size_t capacityHint) {
