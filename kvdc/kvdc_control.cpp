@@ -4,6 +4,7 @@
 #include <climits>
 
 #include "framework/client_boundary.h"
+#include "kvdc/attachment_prompt.h"
 #include "kvdc/cell_decorator.h"
 #include "kvdc/story_columns.h"
 #include "kvdc/story_item.h"
@@ -352,6 +353,7 @@ void KvDCCtl::Rebuild() {
     rebuildNeeded_ = false;
     BindChannel();
     ComPtr<RecordSet> table = MakeStoryRecordSet(channel_, converter_);
+    table->SetCellReadGuard(MakeAttachmentPrompt());
     table->LoadFromChannel(0, nullptr);
     provider_.SetTable(table, CreateCellDecorator(table));
     // A fresh sort order resolves names in the new table's columns; the expression last
@@ -667,14 +669,53 @@ void KvDCCtl::OnStoriesChanged(const std::vector<LONG>& ids, LONG flags) {
 
 // --- Commands that reach into the client ------------------------------------------------------
 
-STDMETHODIMP KvDCCtl::Korvane(IDispatch** client) {
-    if (client) *client = nullptr;
-    return Fail(E_NOTIMPL);
+STDMETHODIMP KvDCCtl::Korvane(IDispatch** client) try {
+    if (!client) return E_POINTER;
+    *client = nullptr;
+    BindChannel();
+    ComPtr<IClientChannel2> channel;
+    ComPtr<IClientApp2> app;
+    ThrowIfFailed(channel_.As(&channel));
+    ThrowIfFailed(app_.As(&app));
+    HRESULT hr = ClientObjectForPage(channel.Get(), app.Get(), client);
+    return FAILED(hr) ? Fail(hr) : hr;
+} catch (...) {
+    return Caught();
 }
-STDMETHODIMP KvDCCtl::Setup() { return Fail(E_NOTIMPL); }
-STDMETHODIMP KvDCCtl::GlobalSetup() { return Fail(E_NOTIMPL); }
-STDMETHODIMP KvDCCtl::Client(LONG) { return Fail(E_NOTIMPL); }
-STDMETHODIMP KvDCCtl::FixDate(LONG, DATE*) { return Fail(E_NOTIMPL); }
 
+STDMETHODIMP KvDCCtl::Setup() try {
+    if (dialogs_.DialogOpen()) return S_FALSE;
+    BindChannel();
+    HRESULT hr = dialogs_.Setup(channel_.Get());
+    return FAILED(hr) ? Fail(hr) : hr;
+} catch (...) {
+    return Caught();
+}
+
+STDMETHODIMP KvDCCtl::GlobalSetup() try {
+    if (dialogs_.DialogOpen()) return S_FALSE;
+    BindChannel();
+    ComPtr<IClientApp2> app;
+    ThrowIfFailed(app_.As(&app));
+    HRESULT hr = dialogs_.GlobalSetup(app.Get());
+    return FAILED(hr) ? Fail(hr) : hr;
+} catch (...) {
+    return Caught();
+}
+
+STDMETHODIMP KvDCCtl::Client(LONG lView) try {
+    BindChannel();
+    ComPtr<IClientApp2> app;
+    ThrowIfFailed(app_.As(&app));
+    HRESULT hr = OpenClientView(app.Get(), lView);
+    return FAILED(hr) ? Fail(hr) : hr;
+} catch (...) {
+    return Caught();
+}
+
+STDMETHODIMP KvDCCtl::FixDate(LONG lTime, DATE* date) {
+    HRESULT hr = ScriptDateFromClientTime(lTime, date);
+    return FAILED(hr) ? Fail(hr) : hr;
+}
 
 }  // namespace kv

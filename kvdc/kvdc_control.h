@@ -16,6 +16,7 @@
 #include "framework/notification_queue.h"
 #include "framework/record_set.h"
 #include "kvdc.h"
+#include "kvdc/dialog_commands.h"
 #include "kvdc/story_sinks.h"
 #include "platform/raii.h"
 
@@ -136,6 +137,7 @@ private:
     ComPtr<SortOrder> sortOrder_;
     std::wstring appliedSort_;  // the last expression applied, carried over to a rebuilt table
     bool rebuildNeeded_ = true;
+    SetupDialogLauncher dialogs_{Unknown()};
     bool autoReset_ = true;
     bool autoUpdate_ = true;
     Bstr sort_;

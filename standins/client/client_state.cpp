@@ -320,7 +320,10 @@ void ClientState::SetStoryProperty(LONG channel, LONG story, const std::wstring&
     std::lock_guard<std::mutex> hold(lock_);
     Channel* c = ChannelLocked(channel);
     if (!c) ThrowHr(E_INVALIDARG);
-    auto st = std::find_if(c->stories.begin(), c->stories.end(), [&](const Story& s) { return s.id == story; });
+    // Stories are usually built one after another: the last one first keeps that linear.
+    auto st = !c->stories.empty() && c->stories.back().id == story
+                  ? c->stories.end() - 1
+                  : std::find_if(c->stories.begin(), c->stories.end(), [&](const Story& s) { return s.id == story; });
     if (st == c->stories.end()) {
         c->stories.push_back({story, {}});
         st = c->stories.end() - 1;
