@@ -4,7 +4,8 @@
 //   table <page address> [--sort EXPR] [--embellish N] [--format raw|html] [--data <folder>]
 //         [--columns A,B,...] [--all]
 //   render <page file> [--out <file>] [--address <page address>] [--data <folder>]
-//   story-arrives <page address> --title TEXT [--url URL] [--data <folder>] [--columns A,B,...]
+//   story-arrives <page address> --title TEXT [--url URL] [--set NAME=VALUE]... [--data <folder>]
+//         [--sort EXPR] [--columns A,B,...]
 //
 // --data loads the client's state from <folder>\client-state.txt first (the client stand-in's
 // IClientControl::LoadState). The table hides the control's INTERNAL_* columns unless --all.
@@ -52,6 +53,7 @@ struct Options {
     std::wstring target;  // the page address or page file
     std::wstring sort, embellish, format = L"raw", data, out, address, title, url;
     std::vector<std::wstring> columns;
+    std::vector<std::pair<std::wstring, std::wstring>> properties;  // --set NAME=VALUE
     bool all = false;
 };
 
@@ -97,6 +99,11 @@ Options ParseOptions(const std::vector<std::wstring>& args, std::initializer_lis
         else if (a == L"--title") o.title = v;
         else if (a == L"--url") o.url = v;
         else if (a == L"--columns") o.columns = SplitCommas(v);
+        else if (a == L"--set") {
+            size_t equals = v.find(L'=');
+            if (equals == 0 || equals == std::wstring::npos) throw UsageError("--set takes NAME=VALUE");
+            o.properties.emplace_back(v.substr(0, equals), v.substr(equals + 1));
+        }
     }
     if (o.target.empty()) throw UsageError("no page given");
     if (o.format != L"raw" && o.format != L"html") throw UsageError("--format is raw or html");
@@ -172,7 +179,7 @@ void PrintTable(const DataBinding& b, const Options& o) {
             shown.push_back(c);
         }
     }
-    constexpr size_t kWidest = 32;
+    constexpr size_t kWidest = 40;
     auto clip = [](std::wstring text) {
         for (auto& ch : text)
             if (ch == L'\r' || ch == L'\n' || ch == L'\t') ch = L' ';
@@ -193,6 +200,7 @@ void PrintTable(const DataBinding& b, const Options& o) {
             line += row[i];
             if (i + 1 < row.size()) line += std::wstring(width[i] - row[i].size() + 2, L' ');
         }
+        line.erase(line.find_last_not_of(L' ') + 1);
         Line(L"  " + line);
     }
     std::wstring note = std::to_wstring(b.RowCount()) + L" row" + (b.RowCount() == 1 ? L"" : L"s");
@@ -368,6 +376,7 @@ int StoryArrives(const Options& o) {
     set(L"READ", L"0");
     set(L"ALERTED", L"0");
     if (!o.url.empty()) set(L"URL", o.url);
+    for (const auto& [property, value] : o.properties) set(property.c_str(), value);
 
     page.PumpUntilIdle(300);  // what binding sent the page comes first
     page.ClearEvents();
@@ -402,7 +411,7 @@ int ChannelPageCommand(const std::wstring& command, const std::vector<std::wstri
         if (command == L"render") return Render(ParseOptions(args, {L"--out", L"--address", L"--data"}));
         if (command == L"story-arrives")
             return StoryArrives(
-                ParseOptions(args, {L"--title", L"--url", L"--data", L"--sort", L"--embellish", L"--columns", L"--all"}));
+                ParseOptions(args, {L"--title", L"--url", L"--set", L"--data", L"--sort", L"--embellish", L"--columns", L"--all"}));
         return 2;
     } catch (const UsageError& e) {
         Line(L"kvkit " + command + L": " + ToWide(e.what()));

@@ -78,8 +78,10 @@ TEST(ChannelPage, CommandsFailCleanlyWhereThereIsNoTable) {
 
 TEST(ChannelPage, AStoryArrivesAndTheTableShowsIt) {
     EXPECT_EQ(0, ChannelPageCommand(L"table", {kNewsPage, L"--data", kDemo, L"--format", L"html"}));
-    EXPECT_EQ(0, ChannelPageCommand(L"story-arrives",
-                                    {kNewsPage, L"--data", kDemo, L"--title", L"Late news", L"--columns", L"TITLE,READ"}));
+    EXPECT_EQ(0, ChannelPageCommand(L"story-arrives", {kNewsPage, L"--data", kDemo, L"--title", L"Late news", L"--set",
+                                                       L"PUBLISHED_TIME=913032000", L"--columns", L"TITLE,READ"}));
+    EXPECT_EQ(2, ChannelPageCommand(L"story-arrives", {kNewsPage, L"--title", L"x", L"--set", L"=1"}));
+    EXPECT_EQ(2, ChannelPageCommand(L"story-arrives", {kNewsPage, L"--data", kDemo}));
     EXPECT_EQ(2, ChannelPageCommand(L"table", {kNewsPage, L"--data", kDemo, L"--columns", L"TITLE,NOPE"}));
 }
 

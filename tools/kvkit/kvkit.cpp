@@ -150,7 +150,8 @@ int Usage() {
           L"        [--columns A,B] [--all]   the story table as the page's data binding reads it\n"
           L"  render <page file> [--out <file>] [--address <page address>] [--data <folder>]\n"
           L"        the page's data-bound table written out as a static page\n"
-          L"  story-arrives <page address> --title TEXT [--url URL] [--data <folder>] [--columns A,B]\n"
+          L"  story-arrives <page address> --title TEXT [--url URL] [--set NAME=VALUE]... [--data <folder>]\n"
+          L"        [--sort EXPR] [--columns A,B]\n"
           L"        the client adds a story; the page's events and the table after it");
     return 2;
 }
