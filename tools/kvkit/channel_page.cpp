@@ -146,9 +146,12 @@ DataBinding& HostAndBind(PageHost& page, const browser::ParamList& params, OSPFO
             page.PumpUntilIdle(1000);
         }
         return binding;
-    } catch (const HResultError& e) {
+    } catch (const browser::PageHostError& e) {
         throw std::runtime_error("the story control has no table for " + ToAnsi(page.Address()) +
-                                 " (is the page inside a channel's folder?): " + e.what() + " " + ToAnsi(HexCode(e.Code())));
+                                 " (is the page inside a channel's folder?): " + e.what());
+    } catch (const HResultError& e) {
+        throw std::runtime_error("the story control has no table for " + ToAnsi(page.Address()) + ": " +
+                                 ToAnsi(HexCode(e.Code())));
     }
 }
 
@@ -324,6 +327,9 @@ int Table(const Options& o) {
 
 int Render(const Options& o) {
     std::wstring file = FullPath(o.target);
+    std::wstring out = o.out.empty() ? DefaultOutput(file) : FullPath(o.out);
+    if (CompareStringOrdinal(out.c_str(), -1, file.c_str(), -1, TRUE) == CSTR_EQUAL)
+        throw UsageError("--out names the page itself, which would be lost");
     std::wstring text = ReadTextFile(file);
     PageControl control;
     try {
@@ -344,7 +350,6 @@ int Render(const Options& o) {
     } catch (const PageError& e) {
         throw std::runtime_error(ToAnsi(file) + ", " + e.what());
     }
-    std::wstring out = o.out.empty() ? DefaultOutput(file) : FullPath(o.out);
     WriteUtf8File(out, rendered);
     for (const auto& w : warnings) Line(L"warning: " + w);
     Line(L"Rendered " + file + L" (#" + control.id + L", " + std::to_wstring(binding.RowCount()) + L" stories) to " + out);

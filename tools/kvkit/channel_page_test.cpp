@@ -71,6 +71,13 @@ TEST(ChannelPage, CommandsFailCleanlyWhereThereIsNoTable) {
                                                 L"C:\\Elsewhere\\index.htm", L"--data", kDemo, L"--out", out}));
     EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesW(out.c_str())) << "nothing written";
     EXPECT_EQ(1, ChannelPageCommand(L"render", {kDemo + L"/Channels/News/missing.htm", L"--data", kDemo}));
+    // The page is never overwritten by its rendering.
+    std::wstring page = TempFile(L"page.htm");
+    ASSERT_TRUE(CopyFileW((kDemo + L"/Channels/News/index.htm").c_str(), page.c_str(), FALSE));
+    std::string before = ReadAll(page);
+    EXPECT_EQ(2, ChannelPageCommand(L"render", {page, L"--address", kNewsPage, L"--data", kDemo, L"--out", page}));
+    EXPECT_EQ(before, ReadAll(page));
+    DeleteFileW(page.c_str());
     EXPECT_EQ(1, ChannelPageCommand(L"table", {kNewsPage, L"--data", kDemo + L"/no-such-folder"}));
     EXPECT_EQ(2, ChannelPageCommand(L"table", {kNewsPage, L"--format", L"xml"}));
     EXPECT_EQ(2, ChannelPageCommand(L"table", {kNewsPage, L"--sort"}));
