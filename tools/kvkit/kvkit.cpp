@@ -10,6 +10,7 @@
 #include "platform/com_object.h"
 #include "platform/raii.h"
 #include "platform/text.h"
+#include "tools/kvkit/channel_page.h"
 
 namespace {
 
@@ -144,7 +145,14 @@ int Usage() {
           L"  tour      what the demo shows: the prefix, the registered servers, a live object\n"
           L"  servers   the kit's registered COM servers\n"
           L"  installer <SetupAids.dll> [<Korvane.exe>]   the installer helpers' answers; stops a running client\n"
-          L"  client [<data folder>]   the Korvane client's channels, stories and directory");
+          L"  client [<data folder>]   the Korvane client's channels, stories and directory\n"
+          L"  table <page address> [--sort EXPR] [--embellish N] [--format raw|html] [--data <folder>]\n"
+          L"        [--columns A,B] [--all]   the story table as the page's data binding reads it\n"
+          L"  render <page file> [--out <file>] [--address <page address>] [--data <folder>]\n"
+          L"        the page's data-bound table written out as a static page\n"
+          L"  story-arrives <page address> --title TEXT [--url URL] [--set NAME=VALUE]... [--data <folder>]\n"
+          L"        [--sort EXPR] [--columns A,B]\n"
+          L"        the client adds a story; the page's events and the table after it");
     return 2;
 }
 
@@ -159,6 +167,10 @@ int wmain(int argc, wchar_t** argv) {
     if (command == L"servers") {
         ShowServers();
         return 0;
+    }
+    if (command == L"table" || command == L"render" || command == L"story-arrives") {
+        int code = kv::kvkit::ChannelPageCommand(command, std::vector<std::wstring>(argv + 2, argv + argc));
+        return code == 2 ? Usage() : code;
     }
     if (command == L"installer" && argc >= 3) return Installer(argv[2], argc >= 4 ? argv[3] : L"");
     return Usage();
