@@ -397,3 +397,57 @@ TEST_F(StoryPage, SortPropertiesTakeEffectAtTheNextReset) {
 }
 
 }  // namespace
+
+#include "tests/support/dialog_clicker.h"
+
+namespace {
+
+TEST_F(StoryPage, AStoryThePageRejectsIsNeverAnnounced) {
+    Open(L"C:\\Channels\\News\\index.htm");
+    page->OnEvent(L"OnFilter", [](PageHost& host, const kv::browser::EventCall& e) {
+        ComPtr<IDispatch> story;
+        if (e.args.empty() || e.args[0].vt() != VT_DISPATCH) return;
+        story = e.args[0]->pdispVal;
+        DISPID id;
+        LPOLESTR name[] = {const_cast<LPOLESTR>(L"title")};
+        Variant title;
+        DISPPARAMS none = {};
+        if (FAILED(story->GetIDsOfNames(IID_NULL, name, 1, 0, &id)) ||
+            FAILED(story->Invoke(id, IID_NULL, 0, DISPATCH_PROPERTYGET, &none, title.get(), nullptr, nullptr)))
+            return;
+        host.Put(L"returnValue", Variant::Bool(std::wstring(title->bstrVal) != L"Spam"));
+    });
+    auto& binding = page->Bind(OSPFORMAT_RAW);
+    page->PumpUntilIdle();
+    binding.ClearCalls();
+    page->ClearEvents();
+    AddStory(kNews, 110, L"Spam");
+    LONG delivered = 0;
+    control->FireStoriesAdded(kNews, *Variant::I4(110).get(), &delivered);
+    page->PumpUntilIdle(300);
+    EXPECT_EQ(2, binding.RowCount());
+    EXPECT_TRUE(NewStoryRows().empty());
+    for (auto& call : binding.Calls()) EXPECT_EQ(std::wstring::npos, call.find(L"insertedRows")) << kv::ToAnsi(call);
+    EXPECT_EQ((std::vector<std::wstring>{L"OnFilter"}), EventNames()) << "offered to the filter, then nothing";
+}
+
+TEST_F(StoryPage, TheBindingAsksBeforeReadingAnExecutableAttachment) {
+    AddStory(kNews, 111, L"Update", L"ATTACHMENT", L"C:\\Stories\\setup.exe");
+    for (int answer : {IDNO, IDYES}) {
+        Open(L"C:\\Channels\\News\\index.htm", {TextParam(L"Sort", L"-TITLE")});
+        kv::test::DialogClicker clicker(L"Korvane Security Warning", answer);
+        auto& binding = page->Bind(OSPFORMAT_RAW);
+        EXPECT_TRUE(clicker.Wait());
+        const Variant& cell = binding.Cell(1, binding.ColumnOf(L"ATTACHMENT"));
+        if (answer == IDNO) {
+            EXPECT_EQ(VT_BOOL, cell.vt());
+            EXPECT_EQ(VARIANT_FALSE, cell->boolVal);
+        } else {
+            ASSERT_EQ(VT_BSTR, cell.vt());
+            EXPECT_EQ(L"C:\\Stories\\setup.exe", std::wstring(cell->bstrVal));
+        }
+        page.reset();
+    }
+}
+
+}  // namespace
