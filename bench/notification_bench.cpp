@@ -7,12 +7,14 @@
 // time divided by that of ten times fewer stories.
 //
 // Needs KvDC.dll and the client stand-in registered: run it in the test prefix after a test run,
-//   build/kvwine build/bench/notification_bench.exe
+//   build/kvwine build/bench/notification_bench.exe [sizes...]
 #include <windows.h>
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <string>
+#include <vector>
 
 #include "platform/raii.h"
 #include "standins/browser/page_host.h"
@@ -63,12 +65,16 @@ struct Figures {
 Figures Measure(IClientControl* control, LONG stories) {
     control->Clear();
     control->PutChannel(1, Bstr(L"Bench").get(), Bstr(L"C:\\Channels\\Bench").get(), 0, 0, 0, Bstr(L"bench").get());
+    double t0 = Now();
     for (LONG id = 1; id <= stories; ++id) AddStory(control, id);
+    std::fprintf(stderr, "  built %ld stories in %.0f ms\n", stories, Now() - t0);
+    t0 = Now();
 
     kv::browser::PageHost page(L"C:\\Channels\\Bench\\index.htm");
     page.Create(L"Korvane.Channel", {kv::browser::TextParam(L"Sort", L"-POSTED_TIME")});
     auto& binding = page.Bind(OSPFORMAT_HTML);
     page.PumpUntilIdle();
+    std::fprintf(stderr, "  page bound in %.0f ms\n", Now() - t0);
     Figures f;
     LONG next = stories + 1;
     for (int round = 0; round < 5; ++round) {
@@ -98,8 +104,11 @@ Figures Measure(IClientControl* control, LONG stories) {
 
 }  // namespace
 
-int main() {
+int main(int argc, char** argv) {
     kv::CoInitScope com;
+    std::vector<LONG> sizes;
+    for (int i = 1; i < argc; ++i) sizes.push_back(std::atol(argv[i]));
+    if (sizes.empty()) sizes = {1000, 10000, 100000};
     auto app = kv::test::CreateClient();
     ComPtr<IClientControl> control;
     if (FAILED(app.As(&control))) {
@@ -108,15 +117,17 @@ int main() {
     }
     std::printf("%10s %14s %8s %14s %8s\n", "stories", "added (ms)", "growth", "changed (ms)", "growth");
     Figures previous;
-    for (LONG n : {1000L, 10000L, 100000L}) {
+    bool first = true;
+    for (LONG n : sizes) {
         Figures f = Measure(control.Get(), n);
-        if (n == 1000)
+        if (first)
             std::printf("%10ld %14.2f %8s %14.2f %8s\n", n, f.added, "", f.changed, "");
         else
             std::printf("%10ld %14.2f %8.1f %14.2f %8.1f\n", n, f.added, f.added / previous.added, f.changed,
                         f.changed / previous.changed);
         std::fflush(stdout);
         previous = f;
+        first = false;
     }
     control->Clear();
     return 0;

@@ -84,8 +84,8 @@ Variant ValuesShape(const std::map<LONG, Variant>& map, LONG* count) {
     return ArrayOf(VariantArray(pair), VT_VARIANT);
 }
 
-Channel ChannelOrFail(LONG id) {
-    auto c = State().FindChannel(id);
+Channel ChannelOrFail(LONG id, bool withStories = false) {
+    auto c = State().FindChannel(id, withStories);
     if (!c) ThrowHr(E_FAIL);  // the channel was deleted after this object was handed out
     return *c;
 }
@@ -183,7 +183,7 @@ public:
         CheckOut(story);
         *story = nullptr;
         LONG id = KeyAsLong(key);
-        Channel c = ChannelOrFail(channel_);
+        Channel c = ChannelOrFail(channel_, true);
         for (const auto& s : c.stories)
             if (s.id == id) {
                 Give<StoryObject>(story, channel_, id);
@@ -304,7 +304,7 @@ public:
         CheckOut(snapshot);
         VariantInit(snapshot);
         if (what != 1 || options != 1) ThrowHr(E_INVALIDARG);
-        Channel c = ChannelOrFail(id_);
+        Channel c = ChannelOrFail(id_, true);
         std::vector<Variant> outer;
         outer.push_back(Variant::I4(id_));
         for (int part = 1; part <= 2; ++part) {
@@ -360,7 +360,7 @@ public:
         ULONG got = 0;
         while (got < count && next_ < ids_.size()) {
             LONG id = ids_[next_++];
-            if (!State().FindChannel(id)) continue;  // deleted since the enumeration began
+            if (!State().FindChannel(id, false)) continue;  // deleted since the enumeration began
             auto ch = New<ChannelObject>(id);
             VariantInit(&items[got]);
             Variant::Dispatch(static_cast<IDispatch*>(static_cast<IChannelObject*>(ch.Get()))).Detach(&items[got]);
@@ -404,7 +404,7 @@ public:
         if (k.vt() == VT_BSTR && SysStringLen(k->bstrVal) >= 2 && k->bstrVal[0] == L'n' && k->bstrVal[1] == L':')
             found = State().FindChannelByName(std::wstring(k->bstrVal + 2, SysStringLen(k->bstrVal) - 2));
         else
-            found = State().FindChannel(KeyAsLong(*k.get()));
+            found = State().FindChannel(KeyAsLong(*k.get()), false);
         if (!found) ThrowHr(E_INVALIDARG);
         Give<ChannelObject>(channel, found->id);
         return S_OK;

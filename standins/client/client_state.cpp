@@ -383,11 +383,21 @@ std::vector<LONG> ClientState::ChannelIds() {
     return ids;
 }
 
-std::optional<Channel> ClientState::FindChannel(LONG id) {
+std::optional<Channel> ClientState::FindChannel(LONG id, bool withStories) {
     std::lock_guard<std::mutex> hold(lock_);
     Channel* c = ChannelLocked(id);
     if (!c) return std::nullopt;
-    return *c;
+    if (withStories) return *c;
+    std::optional<Channel> copy(std::in_place);
+    std::vector<Story> stories = std::move(c->stories);
+    try {
+        *copy = *c;
+    } catch (...) {
+        c->stories = std::move(stories);
+        throw;
+    }
+    c->stories = std::move(stories);
+    return copy;
 }
 
 std::optional<Channel> ClientState::FindChannelByName(const std::wstring& name) {

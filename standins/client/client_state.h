@@ -87,7 +87,8 @@ public:
 
     // Copies for the automation objects. A missing channel or entry gives nullopt.
     std::vector<LONG> ChannelIds();
-    std::optional<Channel> FindChannel(LONG id);
+    // A copy of the channel; its stories only when asked for (large channels copy slowly).
+    std::optional<Channel> FindChannel(LONG id, bool withStories = true);
     std::optional<Channel> FindChannelByName(const std::wstring& name);
     std::vector<DirectoryEntry> Entries();
     std::optional<DirectoryEntry> FindEntry(LONG id);
