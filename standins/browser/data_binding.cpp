@@ -4,7 +4,6 @@
 
 #include "platform/text.h"
 #include "standins/browser/dispatch_call.h"
-#include "standins/browser/new_object.h"
 
 namespace kv::browser {
 
@@ -89,7 +88,7 @@ std::wstring HrText(HRESULT hr) {
 }  // namespace
 
 DataBinding::DataBinding(ComPtr<IDispatch> control, OSPFORMAT format)
-    : control_(std::move(control)), format_(format), listener_(NewObject<BindingListener>(this)) {}
+    : control_(std::move(control)), format_(format), listener_(kv::MakeObject<BindingListener>(this)) {}
 
 DataBinding::~DataBinding() {
     Unbind();

@@ -7,7 +7,6 @@
 #include "standins/browser/control_site.h"
 #include "standins/browser/dispatch_call.h"
 #include "standins/browser/page_address.h"
-#include "standins/browser/new_object.h"
 
 namespace kv::browser {
 namespace {
@@ -71,8 +70,8 @@ ComPtr<ITypeInfo> ClassInfoFromRegistry(IUnknown* control) {
 }  // namespace
 
 PageHost::PageHost(std::wstring_view page) : address_(NormalizePageAddress(page)) {
-    container_ = NewObject<PageContainer>(address_);
-    site_ = NewObject<ControlSite>(container_);
+    container_ = kv::MakeObject<PageContainer>(address_);
+    site_ = kv::MakeObject<ControlSite>(container_);
 }
 
 PageHost::~PageHost() { Close(); }
@@ -119,7 +118,7 @@ void PageHost::Site(ComPtr<IUnknown> control, const ParamList& params) {
     control_.As(&bagPersist);
     if (!params.empty()) {
         if (!bagPersist) Fail(E_NOINTERFACE, "the control takes no PARAMs (no IPersistPropertyBag)");
-        auto bag = NewObject<PropertyBag>(params);
+        auto bag = kv::MakeObject<PropertyBag>(params);
         Check(bagPersist->Load(bag.Get(), nullptr), "the control could not load its PARAMs");
     } else {
         ComPtr<IPersistStreamInit> streamInit;
@@ -133,7 +132,7 @@ void PageHost::Site(ComPtr<IUnknown> control, const ParamList& params) {
     ComPtr<IConnectionPointContainer> points;
     if (SUCCEEDED(control_.As(&points)) &&
         SUCCEEDED(points->FindConnectionPoint(IID_IPropertyNotifySink, notifyPoint_.point.GetAddressOf()))) {
-        notifySink_ = NewObject<PropertyNotifySink>([this](DISPID id) { propertyChanges_.push_back(id); });
+        notifySink_ = kv::MakeObject<PropertyNotifySink>([this](DISPID id) { propertyChanges_.push_back(id); });
         if (FAILED(notifyPoint_.point->Advise(notifySink_.Get(), &notifyPoint_.cookie))) notifyPoint_ = {};
     }
 
@@ -195,7 +194,7 @@ void PageHost::ConnectEvents(const IID* source) {
     ComPtr<IConnectionPointContainer> points;
     Check(control_.As(&points), "the control has no connection points");
     Check(points->FindConnectionPoint(iid, eventsPoint_.point.GetAddressOf()), "the control has no such event source");
-    eventSink_ = NewObject<EventSink>(iid, [this](DISPID id, DISPPARAMS* params, VARIANT*) {
+    eventSink_ = kv::MakeObject<EventSink>(iid, [this](DISPID id, DISPPARAMS* params, VARIANT*) {
         return OnEventInvoke(id, params);
     });
     HRESULT hr = eventsPoint_.point->Advise(eventSink_.Get(), &eventsPoint_.cookie);
@@ -375,7 +374,7 @@ Variant PageHost::Call(std::wstring_view name, const std::vector<Variant>& args)
 ParamList PageHost::SaveParams() {
     ComPtr<IPersistPropertyBag> persist;
     if (!control_ || FAILED(control_.As(&persist))) Fail(E_NOINTERFACE, "the control keeps no PARAMs (no IPersistPropertyBag)");
-    auto bag = NewObject<PropertyBag>();
+    auto bag = kv::MakeObject<PropertyBag>();
     Check(persist->Save(bag.Get(), TRUE, TRUE), "the control could not save its properties");
     return bag->Params();
 }

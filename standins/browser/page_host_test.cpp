@@ -11,7 +11,6 @@
 #include "platform/module_path.h"
 #include "standins/browser/page_host.h"
 #include "standins/browser/page_test_control.h"
-#include "standins/browser/new_object.h"
 
 namespace kv::browser {
 namespace {
@@ -33,7 +32,7 @@ std::wstring Text(const Variant& v) {
 struct Page {
     explicit Page(std::wstring_view address = L"C:\\Channels\\News\\index.htm") : host(address) {}
     void Create(const ParamList& params = {}) { host.Create(FactoryFor(control), params); }
-    ComPtr<PageTestControl> control = NewObject<PageTestControl>();
+    ComPtr<PageTestControl> control = kv::MakeObject<PageTestControl>();
     PageHost host;
 };
 
@@ -374,7 +373,7 @@ TEST(PageHost, ObjectThatIsNoControlIsRefused) {
 }
 
 TEST(PropertyBag, ReadsAsTheControlAsks) {
-    auto bag = NewObject<PropertyBag>(ParamList{TextParam(L"Count", L"12"), TextParam(L"Flag", L"TRUE"),
+    auto bag = kv::MakeObject<PropertyBag>(ParamList{TextParam(L"Count", L"12"), TextParam(L"Flag", L"TRUE"),
                                                 TextParam(L"Text", L"abc")});
     struct Case {
         const wchar_t* name;

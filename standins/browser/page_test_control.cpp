@@ -3,7 +3,6 @@
 #include <mshtml.h>
 
 #include "platform/text.h"
-#include "standins/browser/new_object.h"
 
 namespace kv::browser::pagetest {
 
@@ -92,8 +91,8 @@ private:
 
 PageTestControl::PageTestControl() {
     IConnectionPointContainer* self = this;
-    events_ = NewObject<ControlConnectionPoint>(self, DIID__PageTestControlEvents, L"events", &log);
-    notify_ = NewObject<ControlConnectionPoint>(self, IID_IPropertyNotifySink, L"notify", &log);
+    events_ = kv::MakeObject<ControlConnectionPoint>(self, DIID__PageTestControlEvents, L"events", &log);
+    notify_ = kv::MakeObject<ControlConnectionPoint>(self, IID_IPropertyNotifySink, L"notify", &log);
 }
 
 PageTestControl::~PageTestControl() = default;
@@ -153,7 +152,7 @@ void PageTestControl::SetReadyState(LONG state) {
 void PageTestControl::FilterRows() {
     for (size_t r = 0; r < rows.size();) {
         returnValue_.Clear();
-        Fire(2, {Variant::Dispatch(NewObject<RowItem>(columns, rows[r]).Get())});
+        Fire(2, {Variant::Dispatch(kv::MakeObject<RowItem>(columns, rows[r]).Get())});
         if (returnValue_.vt() == VT_EMPTY || returnValue_.vt() == VT_NULL) {
             ++r;
             continue;
