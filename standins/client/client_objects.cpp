@@ -17,18 +17,11 @@ namespace {
 
 ClientState& State() { return ClientState::Get(); }
 
-// A new object held by one reference. (ComPtr's constructor takes the only reference; mingw's
-// ComPtr::Attach adds one of its own, so attaching a fresh object would leak it.)
-template <class T, class... Args>
-ComPtr<T> New(Args&&... args) {
-    return ComPtr<T>(new T(std::forward<Args>(args)...));
-}
-
 // Hands a new object of type T, queried for I, to an out parameter.
 template <class T, class I, class... Args>
 void Give(I** out, Args&&... args) {
     *out = nullptr;
-    auto obj = New<T>(std::forward<Args>(args)...);
+    auto obj = MakeObject<T>(std::forward<Args>(args)...);
     ThrowIfFailed(obj->QueryInterface(__uuidof(I), reinterpret_cast<void**>(out)));
 }
 
@@ -361,7 +354,7 @@ public:
         while (got < count && next_ < ids_.size()) {
             LONG id = ids_[next_++];
             if (!State().FindChannel(id, false)) continue;  // deleted since the enumeration began
-            auto ch = New<ChannelObject>(id);
+            auto ch = MakeObject<ChannelObject>(id);
             VariantInit(&items[got]);
             Variant::Dispatch(static_cast<IDispatch*>(static_cast<IChannelObject*>(ch.Get()))).Detach(&items[got]);
             ++got;
@@ -629,7 +622,7 @@ I* As(IUnknown* sink) noexcept {
 
 ComPtr<IDispatch> ChannelDispatch(LONG id) {
     ChannelOrFail(id);
-    auto ch = New<ChannelObject>(id);
+    auto ch = MakeObject<ChannelObject>(id);
     return ComPtr<IDispatch>(static_cast<IDispatch*>(static_cast<IChannelObject*>(ch.Get())));
 }
 
@@ -846,7 +839,7 @@ public:
     }
     STDMETHODIMP FireParcelDelivered(LONG channelId, BSTR folder, BSTR descriptionFile, LONG* delivered) override try {
         ChannelOrFail(channelId);
-        auto parcel = New<Parcel>(channelId, Text(folder), Text(descriptionFile));
+        auto parcel = MakeObject<Parcel>(channelId, Text(folder), Text(descriptionFile));
         ComPtr<IDispatch> disp(static_cast<IDispatch*>(static_cast<IClientParcel*>(parcel.Get())));
         return Fire(Source::Parcels, delivered,
                     [&](IUnknown* s) { return As<IParcelEvents>(s)->OnParcelDelivered(disp.Get()); });

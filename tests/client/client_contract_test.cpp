@@ -311,12 +311,12 @@ TEST_F(ClientContract, EveryEventReachesItsSinksWithItsArguments) {
     directory->GetEntries(entries.GetAddressOf());
     app_->GetParcelSource(parcels.GetAddressOf());
     LONG c[6] = {};
-    ASSERT_EQ(app_->Advise(-1, New<AppSink>(&log)->Unknown(), &c[0]), S_OK);
-    ASSERT_EQ(settings->Advise(0xFBFDFFFF, New<SettingsSink>(&log)->Unknown(), &c[1]), S_OK);
-    ASSERT_EQ(channels_->Advise(0x0301103D, New<ChannelSink>(&log)->Unknown(), &c[2]), S_OK);
-    ASSERT_EQ(stories->Advise(0x1FFFFFFF, New<StorySink>(&log)->Unknown(), &c[3]), S_OK);
-    ASSERT_EQ(entries->Advise(0x1FFFFFFF, New<DirectorySink>(&log)->Unknown(), &c[4]), S_OK);
-    ASSERT_EQ(parcels->Advise(0, New<ParcelSink>(&log)->Unknown(), &c[5]), S_OK);
+    ASSERT_EQ(app_->Advise(-1, MakeObject<AppSink>(&log)->Unknown(), &c[0]), S_OK);
+    ASSERT_EQ(settings->Advise(0xFBFDFFFF, MakeObject<SettingsSink>(&log)->Unknown(), &c[1]), S_OK);
+    ASSERT_EQ(channels_->Advise(0x0301103D, MakeObject<ChannelSink>(&log)->Unknown(), &c[2]), S_OK);
+    ASSERT_EQ(stories->Advise(0x1FFFFFFF, MakeObject<StorySink>(&log)->Unknown(), &c[3]), S_OK);
+    ASSERT_EQ(entries->Advise(0x1FFFFFFF, MakeObject<DirectorySink>(&log)->Unknown(), &c[4]), S_OK);
+    ASSERT_EQ(parcels->Advise(0, MakeObject<ParcelSink>(&log)->Unknown(), &c[5]), S_OK);
 
     auto ids = SafeArray::Vector(VT_I4, 2);
     {
@@ -377,7 +377,7 @@ TEST_F(ClientContract, EveryEventReachesItsSinksWithItsArguments) {
 TEST_F(ClientContract, AdviseRejectsSinksWithoutTheSinkInterface) {
     EventLog log;
     LONG cookie = 0;
-    EXPECT_EQ(channels_->Advise(0, New<StorySink>(&log)->Unknown(), &cookie), CONNECT_E_CANNOTCONNECT);
+    EXPECT_EQ(channels_->Advise(0, MakeObject<StorySink>(&log)->Unknown(), &cookie), CONNECT_E_CANNOTCONNECT);
     EXPECT_EQ(channels_->Advise(0, nullptr, &cookie), E_POINTER);
 }
 
@@ -406,7 +406,7 @@ private:
         LONG cookie = 0;
         try {
             ThrowIfFailed(CreateClient()->GetStorySource(source.GetAddressOf()));
-            advised_ = SUCCEEDED(source->Advise(-1, New<StorySink>(log_)->Unknown(), &cookie));
+            advised_ = SUCCEEDED(source->Advise(-1, MakeObject<StorySink>(log_)->Unknown(), &cookie));
         } catch (...) {
         }
         SetEvent(ready_.get());
@@ -429,7 +429,7 @@ TEST_F(ClientContract, EventsRunOnTheThreadThatAdvised) {
         ComPtr<IStorySource> source;
         app_->GetStorySource(source.GetAddressOf());
         LONG cookie = 0;
-        ASSERT_EQ(source->Advise(-1, New<StorySink>(&log)->Unknown(), &cookie), S_OK);
+        ASSERT_EQ(source->Advise(-1, MakeObject<StorySink>(&log)->Unknown(), &cookie), S_OK);
 
         // Fired from this thread: one sink here, one on the other thread.
         ASSERT_EQ(control_->FireStoriesAdded(5, *Variant::I4(101).get(), &n), S_OK);

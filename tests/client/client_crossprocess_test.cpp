@@ -55,8 +55,8 @@ TEST(ClientProcess, ServesItsObjectsEventsAndWindowAcrossProcesses) {
         ComPtr<IStorySource> stories;
         ASSERT_EQ(app->GetStorySource(stories.GetAddressOf()), S_OK);
         LONG storyCookie = 0, appCookie = 0;
-        ASSERT_EQ(stories->Advise(0x1FFFFFFF, New<StorySink>(&log)->Unknown(), &storyCookie), S_OK);
-        ASSERT_EQ(app->Advise(-1, New<AppSink>(&log)->Unknown(), &appCookie), S_OK);
+        ASSERT_EQ(stories->Advise(0x1FFFFFFF, MakeObject<StorySink>(&log)->Unknown(), &storyCookie), S_OK);
+        ASSERT_EQ(app->Advise(-1, MakeObject<AppSink>(&log)->Unknown(), &appCookie), S_OK);
         LONG delivered = 0;
         ASSERT_EQ(control->FireStoriesAdded(5, *Variant::I4(101).get(), &delivered), S_OK);
         EXPECT_EQ(delivered, 1);

@@ -15,12 +15,6 @@
 
 namespace kv::test {
 
-// A new object held by one reference (mingw's ComPtr::Attach would add a second one).
-template <class T, class... Args>
-ComPtr<T> New(Args&&... args) {
-    return ComPtr<T>(new T(std::forward<Args>(args)...));
-}
-
 template <class I>
 class NoDispatch : public I {
 public:
