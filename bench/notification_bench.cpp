@@ -7,7 +7,7 @@
 // time divided by that of ten times fewer stories.
 //
 // Needs KvDC.dll and the client stand-in registered: run it in the test prefix after a test run,
-//   build/kvwine build/bench/notification_bench.exe [sizes...]
+//   build/<arch>/kvwine build/<arch>/bench/notification_bench.exe [sizes...]
 #include <windows.h>
 
 #include <algorithm>

@@ -377,7 +377,8 @@ int main() {
     const LONG sizes[] = {1000, 10000, 100000};
     const char* names[] = {"load", "sort", "read raw", "read html", "find"};
     std::vector<std::pair<Figures, Figures>> results;
-    std::printf("story table: %s\n", "20 properties per story; ms; x floor = ours / baseline");
+    std::printf("story table (%s build): %s\n", sizeof(void*) == 8 ? "x64" : "x86",
+                "20 properties per story; ms; x floor = ours / baseline");
     std::printf("%-10s %8s %10s %10s %8s %9s %9s\n", "operation", "stories", "ours", "floor", "x floor",
                 "growth", "floor gr.");
     for (LONG n : sizes) {

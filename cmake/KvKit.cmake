@@ -1,8 +1,27 @@
 # Helpers shared by every folder: compiler options, IDL and resources, tests under Wine.
 
+# The architecture comes from the toolchain file: one build tree per architecture, each with the
+# Wine loader, prefix kind, widl mode and stdole2.tlb of its own. Nothing here goes through
+# Debian's wine wrappers, which pick the 32-bit loader whenever it is installed.
+if(CMAKE_SIZEOF_VOID_P EQUAL 8)
+  set(KV_ARCH x64)
+  set(KV_WINEARCH win64)
+  set(KV_WIDL_MODE --win64)
+  set(KV_WIDL_DEFAULT x86_64-w64-mingw32-widl)
+  set(KV_STDOLE_DEFAULT /usr/lib/x86_64-linux-gnu/wine/x86_64-windows)
+  set(KV_WINE_LOADER_DEFAULT /usr/lib/wine/wine64)
+else()
+  set(KV_ARCH x86)
+  set(KV_WINEARCH win32)
+  set(KV_WIDL_MODE --win32)
+  set(KV_WIDL_DEFAULT i686-w64-mingw32-widl)
+  set(KV_STDOLE_DEFAULT /usr/lib/i386-linux-gnu/wine/i386-windows)
+  set(KV_WINE_LOADER_DEFAULT /usr/lib/wine/wine)
+endif()
 set(KV_WINE_IDL_DIR /usr/include/wine/wine/windows CACHE PATH "Wine's .idl files")
-set(KV_STDOLE_DIR /usr/lib/i386-linux-gnu/wine/i386-windows CACHE PATH "Folder of stdole2.tlb")
-set(KV_WIDL i686-w64-mingw32-widl CACHE STRING "widl for 32-bit Windows")
+set(KV_STDOLE_DIR ${KV_STDOLE_DEFAULT} CACHE PATH "Folder of stdole2.tlb")
+set(KV_WIDL ${KV_WIDL_DEFAULT} CACHE STRING "widl of the target architecture")
+set(KV_WINE_LOADER ${KV_WINE_LOADER_DEFAULT} CACHE FILEPATH "Wine loader of the target architecture")
 set(KV_TEST_PREFIX ${CMAKE_BINARY_DIR}/wineprefix CACHE PATH "Wine prefix the tests run in")
 
 # Our own code: warnings on and treated as errors.
@@ -14,7 +33,7 @@ function(kv_options target)
   target_include_directories(${target} PRIVATE ${CMAKE_SOURCE_DIR})
 endfunction()
 
-# kv_idl(<name> <file.idl>): runs widl --win32 and makes a static library <name> holding the
+# kv_idl(<name> <file.idl>): runs widl for the target architecture and makes a static library <name> holding the
 # GUID definitions, whose users see the generated header. The type library is
 # ${CMAKE_CURRENT_BINARY_DIR}/<stem>.tlb; resource scripts find it through kv_resources.
 function(kv_idl name idl)
@@ -23,7 +42,7 @@ function(kv_idl name idl)
   set(out ${CMAKE_CURRENT_BINARY_DIR})
   add_custom_command(
     OUTPUT ${out}/${stem}.h ${out}/${stem}_i.c ${out}/${stem}.tlb
-    COMMAND ${KV_WIDL} --win32 -I${KV_WINE_IDL_DIR} -I${CMAKE_CURRENT_SOURCE_DIR} -I${CMAKE_SOURCE_DIR}/idl
+    COMMAND ${KV_WIDL} ${KV_WIDL_MODE} -I${KV_WINE_IDL_DIR} -I${CMAKE_CURRENT_SOURCE_DIR} -I${CMAKE_SOURCE_DIR}/idl
             -L${KV_STDOLE_DIR} -h -H ${out}/${stem}.h -t -T ${out}/${stem}.tlb
             -u -U ${out}/${stem}_i.c ${src}
     COMMAND ${CMAKE_COMMAND} -DIDL=${src} -DTLB=${out}/${stem}.tlb -P ${CMAKE_SOURCE_DIR}/cmake/check_tlb.cmake
@@ -61,9 +80,10 @@ function(kv_resources target rc)
   endif()
 endfunction()
 
-# A COM server DLL with undecorated exports from a .def file; registered in the test prefix.
+# A COM server DLL with undecorated exports from a .def file; registered in the test prefix, and
+# in the demo prefix unless TEST_ONLY (scaffolding of the tests, not part of the kit).
 function(kv_com_server target)
-  cmake_parse_arguments(KV "NO_REGISTER" "DEF" "" ${ARGN})
+  cmake_parse_arguments(KV "NO_REGISTER;TEST_ONLY" "DEF" "" ${ARGN})
   kv_options(${target})
   set_target_properties(${target} PROPERTIES PREFIX "")
   target_link_options(${target} PRIVATE -Wl,--enable-stdcall-fixup)
@@ -71,7 +91,9 @@ function(kv_com_server target)
     get_filename_component(def ${KV_DEF} ABSOLUTE)
     target_sources(${target} PRIVATE ${def})
   endif()
-  if(NOT KV_NO_REGISTER)
+  if(KV_TEST_ONLY)
+    set_property(GLOBAL APPEND PROPERTY KV_TEST_DLLS $<TARGET_FILE:${target}>)
+  elseif(NOT KV_NO_REGISTER)
     set_property(GLOBAL APPEND PROPERTY KV_REGISTERED_DLLS $<TARGET_FILE:${target}>)
   endif()
 endfunction()
@@ -82,8 +104,12 @@ function(kv_setup_wine_tests)
   configure_file(${CMAKE_SOURCE_DIR}/cmake/kvwine.in ${runner} @ONLY
                  FILE_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE
                                   WORLD_READ WORLD_EXECUTE)
+  configure_file(${CMAKE_SOURCE_DIR}/cmake/kvprefix.in ${CMAKE_BINARY_DIR}/kvprefix @ONLY
+                 FILE_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE
+                                  WORLD_READ WORLD_EXECUTE)
   set(CMAKE_CROSSCOMPILING_EMULATOR ${runner} PARENT_SCOPE)
   set(KV_WINE_RUNNER ${runner} CACHE INTERNAL "")
+  set(KV_PREFIX_TOOL ${CMAKE_BINARY_DIR}/kvprefix CACHE INTERNAL "")
 endfunction()
 
 function(kv_add_googletest)
@@ -113,12 +139,15 @@ endfunction()
 # The prefix fixture: made once, the kit's servers registered at each run, one wineserver kept.
 function(kv_finish_wine_tests)
   get_property(dlls GLOBAL PROPERTY KV_REGISTERED_DLLS)
+  get_property(test_dlls GLOBAL PROPERTY KV_TEST_DLLS)
   string(REPLACE ";" "\n" lines "${dlls}")
   file(GENERATE OUTPUT ${CMAKE_BINARY_DIR}/registered-dlls.txt CONTENT "${lines}\n")
+  string(REPLACE ";" "\n" lines "${dlls};${test_dlls}")
+  file(GENERATE OUTPUT ${CMAKE_BINARY_DIR}/registered-test-dlls.txt CONTENT "${lines}\n")
   add_test(NAME wineprefix_setup
-           COMMAND ${CMAKE_SOURCE_DIR}/cmake/kvprefix.sh setup ${KV_TEST_PREFIX}
-                   ${CMAKE_BINARY_DIR}/registered-dlls.txt)
-  add_test(NAME wineprefix_stop COMMAND ${CMAKE_SOURCE_DIR}/cmake/kvprefix.sh stop ${KV_TEST_PREFIX})
+           COMMAND ${KV_PREFIX_TOOL} setup ${KV_TEST_PREFIX}
+                   ${CMAKE_BINARY_DIR}/registered-test-dlls.txt)
+  add_test(NAME wineprefix_stop COMMAND ${KV_PREFIX_TOOL} stop ${KV_TEST_PREFIX})
   set_tests_properties(wineprefix_setup PROPERTIES FIXTURES_SETUP wineprefix TIMEOUT 300)
   set_tests_properties(wineprefix_stop PROPERTIES FIXTURES_CLEANUP wineprefix TIMEOUT 60)
 endfunction()
@@ -134,8 +163,8 @@ set(KV_CLIENT_PREFIX ${CMAKE_BINARY_DIR}/wineprefix-client CACHE PATH "Wine pref
 function(kv_use_client_prefix test)
   get_property(made GLOBAL PROPERTY KV_CLIENT_PREFIX_FIXTURE)
   if(NOT made)
-    add_test(NAME clientprefix_setup COMMAND ${CMAKE_SOURCE_DIR}/cmake/kvprefix.sh setup ${KV_CLIENT_PREFIX})
-    add_test(NAME clientprefix_stop COMMAND ${CMAKE_SOURCE_DIR}/cmake/kvprefix.sh stop ${KV_CLIENT_PREFIX})
+    add_test(NAME clientprefix_setup COMMAND ${KV_PREFIX_TOOL} setup ${KV_CLIENT_PREFIX})
+    add_test(NAME clientprefix_stop COMMAND ${KV_PREFIX_TOOL} stop ${KV_CLIENT_PREFIX})
     set_tests_properties(clientprefix_setup PROPERTIES FIXTURES_SETUP clientprefix TIMEOUT 300)
     set_tests_properties(clientprefix_stop PROPERTIES FIXTURES_CLEANUP clientprefix TIMEOUT 60)
     set_property(GLOBAL PROPERTY KV_CLIENT_PREFIX_FIXTURE ON)
@@ -172,8 +201,8 @@ function(kv_extra_prefix fixture prefix)
     list(APPEND programs $<TARGET_FILE:${p}>)
   endforeach()
   add_test(NAME ${fixture}_setup
-           COMMAND ${CMAKE_SOURCE_DIR}/cmake/kvprefix.sh setup ${prefix} "" ${programs})
-  add_test(NAME ${fixture}_stop COMMAND ${CMAKE_SOURCE_DIR}/cmake/kvprefix.sh stop ${prefix})
+           COMMAND ${KV_PREFIX_TOOL} setup ${prefix} "" ${programs})
+  add_test(NAME ${fixture}_stop COMMAND ${KV_PREFIX_TOOL} stop ${prefix})
   set_tests_properties(${fixture}_setup PROPERTIES FIXTURES_SETUP ${fixture} TIMEOUT 300)
   set_tests_properties(${fixture}_stop PROPERTIES FIXTURES_CLEANUP ${fixture} TIMEOUT 60)
 endfunction()

@@ -1,16 +1,16 @@
 #!/usr/bin/env bash
 # kvthrowaway.sh PREFIX RUNNER PROGRAM [ARGS...]: makes a fresh prefix PREFIX, runs PROGRAM in it
-# through RUNNER (build/kvwine), stops the prefix's wineserver and deletes the prefix. The exit
-# status is the program's.
+# through RUNNER (the build tree's kvwine; the tree's kvprefix beside it makes the prefix), stops
+# the prefix's wineserver and deletes the prefix. The exit status is the program's.
 set -u
 prefix=$1 runner=$2
 shift 2
-here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+kvprefix=$(dirname "$runner")/kvprefix
 cleanup() {
-  "$here/kvprefix.sh" stop "$prefix" >/dev/null 2>&1
+  "$kvprefix" stop "$prefix" >/dev/null 2>&1
   rm -rf "$prefix"
 }
 trap cleanup EXIT
 cleanup
-"$here/kvprefix.sh" setup "$prefix" >/dev/null || { echo "could not make the prefix $prefix"; exit 1; }
+"$kvprefix" setup "$prefix" >/dev/null || { echo "could not make the prefix $prefix"; exit 1; }
 KV_WINEPREFIX="$prefix" "$runner" "$@"

@@ -58,9 +58,9 @@ struct DialogJob {
 constexpr int kChannelSetup = 0;
 constexpr int kGlobalSetup = 1;
 
-LONG WindowValue(HWND window) noexcept {
-    return static_cast<LONG>(reinterpret_cast<LONG_PTR>(window));
-}
+// Window handles have 32 significant bits on 64-bit Windows too, so they may cross the client's
+// interfaces as a long.
+LONG WindowValue(HWND window) noexcept { return HandleToLong(window); }
 
 HRESULT ShowDialog(DialogJob& job) noexcept try {
     if (job.kind == kChannelSetup) {

@@ -237,7 +237,7 @@ TEST_F(DialogCommands, DialogIsOwnedByTheActiveWindow) {
 
     std::vector<LONG> parents;
     Calls(&parents);
-    LONG expected = static_cast<LONG>(reinterpret_cast<LONG_PTR>(page.get()));
+    LONG expected = HandleToLong(page.get());
     EXPECT_EQ(parents, (std::vector<LONG>{expected, expected}));
 }
 

@@ -1,6 +1,7 @@
 // KvDC.dll registers exactly its class, ProgIDs and type library, and removes them again.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <set>
 #include <string>
 
@@ -108,6 +109,16 @@ TEST(KvDCRegistration, WritesExactlyTheClassKeysAndRemovesThem) {
               Snapshot(L"Korvane.Channel"));
     auto typeLib = Snapshot(L"TypeLib\\{60FB3490-0CD8-11D1-9D7B-00C0F018612C}\\1.0");
     EXPECT_TRUE(typeLib.count(L":=KvDC 1.0 Type Library")) << kv::ToAnsi([&] { std::wstring all; for (auto& l : Snapshot(L"TypeLib\\{60FB3490-0CD8-11D1-9D7B-00C0F018612C}")) all += l + L"\n"; return all; }());
+    // The type library is registered for the DLL's own architecture only.
+    const std::wstring platform = sizeof(void*) == 8 ? L"win64" : L"win32";
+    const std::wstring other = sizeof(void*) == 8 ? L"win32" : L"win64";
+    auto registeredFor = [&](const std::wstring& arch) {
+        return std::any_of(typeLib.begin(), typeLib.end(), [&](const std::wstring& line) {
+            return line.size() > arch.size() && line.ends_with(L"\\" + arch);
+        });
+    };
+    EXPECT_TRUE(registeredFor(platform));
+    EXPECT_FALSE(registeredFor(other));
 
     EXPECT_EQ(S_OK, s.unreg());
     EXPECT_TRUE(Snapshot(kClsid).empty());

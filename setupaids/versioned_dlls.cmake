@@ -1,7 +1,8 @@
 # Small DLLs whose only content is a version resource, for the browser and automation-runtime
 # version checks. kv_versioned_dll(<name> <a,b,c,d> <FileVersion text> [<language+codepage>] [PADDED])
 set(KV_VERSIONED_DLLS)
-file(WRITE ${CMAKE_CURRENT_BINARY_DIR}/versioned/empty.c "int kv_versioned_dll_marker = 1;\n")
+# Written only when changed, so that a rerun with no change rebuilds nothing.
+file(CONFIGURE OUTPUT ${CMAKE_CURRENT_BINARY_DIR}/versioned/empty.c CONTENT "int kv_versioned_dll_marker = 1;\n" @ONLY)
 
 function(kv_versioned_dll name numbers text)
   cmake_parse_arguments(V "PADDED" "BLOCK" "" ${ARGN})
@@ -17,7 +18,7 @@ function(kv_versioned_dll name numbers text)
     endforeach()
   endif()
   set(rc ${CMAKE_CURRENT_BINARY_DIR}/versioned/${name}.rc)
-  file(WRITE ${rc} "#include <windows.h>
+  file(CONFIGURE OUTPUT ${rc} @ONLY CONTENT "#include <windows.h>
 1 VERSIONINFO
 FILEVERSION ${numbers}
 PRODUCTVERSION ${numbers}

@@ -122,6 +122,10 @@ TEST(ComServer, RegistrationRoundTrip) {
     std::wstring inproc = DefaultValue(HKEY_CLASSES_ROOT, (std::wstring(kClsidKey) + L"\\InprocServer32").c_str());
     EXPECT_NE(std::wstring::npos, inproc.find(L"kvtestsrv.dll")) << "%MODULE% is the DLL's path";
     EXPECT_TRUE(KeyExists(HKEY_CLASSES_ROOT, L"TypeLib\\{1576D987-F51B-429E-B667-599745ADA018}\\1.0"));
+    // Registered for the DLL's own architecture only.
+    const std::wstring tlb = L"TypeLib\\{1576D987-F51B-429E-B667-599745ADA018}\\1.0\\0\\";
+    EXPECT_TRUE(KeyExists(HKEY_CLASSES_ROOT, (tlb + (sizeof(void*) == 8 ? L"win64" : L"win32")).c_str()));
+    EXPECT_FALSE(KeyExists(HKEY_CLASSES_ROOT, (tlb + (sizeof(void*) == 8 ? L"win32" : L"win64")).c_str()));
 
     EXPECT_EQ(S_OK, unreg());
     EXPECT_FALSE(KeyExists(HKEY_CLASSES_ROOT, kClsidKey));
