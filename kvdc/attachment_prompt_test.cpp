@@ -106,7 +106,7 @@ TEST_F(PromptTest, EveryPageFacingReadAsksAndOnlyYesHandsOutTheFile) {
 }
 
 TEST_F(PromptTest, HarmlessFilesAndChannelsThatRunExecutablesNeverAsk) {
-    DialogClicker unexpected(kCaption, IDNO, 1500);
+    DialogClicker unexpected(kCaption, IDNO, kv::test::kUntilStopped);
     struct {
         long securityFlags;
         const wchar_t* text;
@@ -124,7 +124,7 @@ TEST_F(PromptTest, HarmlessFilesAndChannelsThatRunExecutablesNeverAsk) {
             EXPECT_EQ(c.text, Text(v)) << reader;
         }
     }
-    EXPECT_FALSE(unexpected.Wait());
+    EXPECT_FALSE(unexpected.Stop());
 }
 
 TEST_F(PromptTest, AChannelThatCannotTellItsSecurityFailsTheRead) {

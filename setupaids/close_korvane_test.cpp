@@ -62,7 +62,7 @@ TEST_F(CloseKorvane, NothingRunningIsClosedAtOnce) {
     ASSERT_EQ(nullptr, FindWindowA(nullptr, "Korvane Agent"));
     DWORD took = 0;
     EXPECT_EQ(1, Close(&took));
-    EXPECT_LT(took, 1000u);
+    EXPECT_LT(took, 4000u) << "no five seconds' grace";
 }
 
 TEST_F(CloseKorvane, CompanionWindowsAndTheirPopupsCloseBeforeTheClient) {

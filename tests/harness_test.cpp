@@ -18,6 +18,15 @@ TEST(DialogClicker, AnswersAMessageBoxByItsCaption) {
 TEST(DialogClicker, GivesUpWhenNoDialogAppears) {
     kv::test::DialogClicker clicker(L"Never Shown", IDOK, 200);
     EXPECT_FALSE(clicker.Wait());
+    kv::test::DialogClicker watch(L"Never Shown", IDOK, kv::test::kUntilStopped);
+    EXPECT_FALSE(watch.Stop());
+}
+
+TEST(DialogClicker, WatchUntilStoppedAnswersALateDialogAtOnce) {
+    kv::test::DialogClicker watch(L"Harness Late", IDOK, kv::test::kUntilStopped);
+    Sleep(300);
+    EXPECT_EQ(IDOK, MessageBoxW(nullptr, L"Late", L"Harness Late", MB_OK));
+    EXPECT_TRUE(watch.Stop());
 }
 
 }  // namespace

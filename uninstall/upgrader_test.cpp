@@ -228,7 +228,9 @@ TEST(StopClient, NoClientSucceedsAtOnceWithOneLineLogged) {
     EXPECT_FALSE(upgrader.IsClientRunning());
     DWORD start = GetTickCount();
     EXPECT_TRUE(upgrader.StopClient());
-    EXPECT_LT(GetTickCount() - start, 500u) << "no pause when there was nothing to stop";
+    // The log below shows the early return, before the pause; the bound leaves room for a loaded
+    // machine.
+    EXPECT_LT(GetTickCount() - start, 10000u) << "no wait when there was nothing to stop";
     EXPECT_EQ("Stopping client\n", install.LogText());
 }
 

@@ -31,6 +31,11 @@ DialogClicker::~DialogClicker() {
     if (thread_.joinable()) thread_.join();
 }
 
+bool DialogClicker::Stop() {
+    stop_ = true;
+    return Wait();
+}
+
 bool DialogClicker::Wait() {
     if (thread_.joinable()) thread_.join();
     return clicked_;
@@ -38,7 +43,7 @@ bool DialogClicker::Wait() {
 
 void DialogClicker::Run() {
     DWORD start = GetTickCount();
-    while (!stop_ && GetTickCount() - start < timeoutMs_) {
+    while (!stop_ && (timeoutMs_ == kUntilStopped || GetTickCount() - start < timeoutMs_)) {
         if (HWND dlg = FindDialog(caption_)) {
             EnumChildWindows(dlg, CollectText, reinterpret_cast<LPARAM>(&text_));
             PostMessageW(dlg, WM_COMMAND, MAKEWPARAM(button_, BN_CLICKED),

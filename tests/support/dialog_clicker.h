@@ -4,6 +4,13 @@
 //   kv::test::DialogClicker yes(L"Warning", IDYES);
 //   ... code that shows the message box ...
 //   EXPECT_TRUE(yes.Wait());
+//
+// A check that expects no dialog watches for the whole step and stops the watch after it, so
+// that a dialog that does appear is answered at once and the check fails instead of hanging:
+//
+//   kv::test::DialogClicker none(L"Warning", IDNO, kv::test::kUntilStopped);
+//   ... code that must not ask ...
+//   EXPECT_FALSE(none.Stop());
 #pragma once
 
 #include <windows.h>
@@ -14,6 +21,9 @@
 
 namespace kv::test {
 
+// A watch that lasts until Stop() (or the end of the clicker's scope).
+constexpr DWORD kUntilStopped = INFINITE;
+
 class DialogClicker {
 public:
     DialogClicker(std::wstring caption, int button, DWORD timeoutMs = 10000);
@@ -23,6 +33,8 @@ public:
 
     // Waits for the helper to finish; true when the dialog was found and the button clicked.
     bool Wait();
+    // Ends the watch now; true when the dialog had appeared and was clicked.
+    bool Stop();
     // The text of the dialog's static controls, as seen when it was clicked.
     const std::wstring& Text() const { return text_; }
 
