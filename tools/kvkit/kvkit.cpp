@@ -23,7 +23,6 @@ const KitServer kServers[] = {
     {L"KvDC.dll", L"Korvane.Channel"},
     {L"KvReg.dll", L"Korvane.LocalRegistration"},
     {L"KvCDF.dll", L"Korvane.CDF"},
-    {L"kvtestsrv.dll", L"KvKit.TestCalc"},
 };
 
 void Print(const std::wstring& text) { std::fputs(kv::ToAnsi(text + L"\n").c_str(), stdout); }
@@ -65,25 +64,19 @@ int Tour() {
     Print(std::wstring(L"Windows directory of the prefix: ") + windows);
     ShowServers();
 
-    Print(L"Creating a COM object by ProgID (class context 0x17):");
+    Print(L"Creating the story control by ProgID (class context 0x17):");
     CLSID clsid;
     kv::ComPtr<IDispatch> disp;
-    if (SUCCEEDED(CLSIDFromProgID(L"KvKit.TestCalc", &clsid)) &&
-        SUCCEEDED(CoCreateInstance(clsid, nullptr, 0x17, IID_IDispatch, reinterpret_cast<void**>(disp.GetAddressOf())))) {
-        DISPID id;
-        LPOLESTR name[] = {const_cast<LPOLESTR>(L"Add")};
-        VARIANT args[2];
-        args[0].vt = VT_I4;
-        args[0].lVal = 2;
-        args[1].vt = VT_I4;
-        args[1].lVal = 40;
-        DISPPARAMS params = {args, nullptr, 2, 0};
-        kv::Variant result;
-        if (SUCCEEDED(disp->GetIDsOfNames(IID_NULL, name, 1, 0, &id)) &&
-            SUCCEEDED(disp->Invoke(id, IID_NULL, 0, DISPATCH_METHOD, &params, result.get(), nullptr, nullptr)))
-            Print(L"  KvKit.TestCalc.Add(40, 2) = " + std::to_wstring(result->lVal));
+    kv::ComPtr<ITypeInfo> info;
+    kv::Bstr name;
+    if (SUCCEEDED(CLSIDFromProgID(L"Korvane.Channel", &clsid)) &&
+        SUCCEEDED(CoCreateInstance(clsid, nullptr, 0x17, IID_IDispatch, reinterpret_cast<void**>(disp.GetAddressOf()))) &&
+        SUCCEEDED(disp->GetTypeInfo(0, 0, info.GetAddressOf())) &&
+        SUCCEEDED(info->GetDocumentation(MEMBERID_NIL, name.put(), nullptr, nullptr, nullptr))) {
+        Print(L"  Korvane.Channel answers through its interface " + name.str() + L" (" +
+              std::to_wstring(sizeof(void*) * 8) + L"-bit)");
     } else {
-        Print(L"  KvKit.TestCalc is not registered");
+        Print(L"  Korvane.Channel is not registered");
     }
     return 0;
 }
