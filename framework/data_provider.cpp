@@ -144,7 +144,11 @@ HRESULT DataProvider::isAsync(BOOL* pbAsynch) noexcept {
 }
 
 HRESULT DataProvider::SetDataSourceListener(IUnknown* listener) noexcept {
-    if (!listener) return E_POINTER;
+    // A binding that lets go this way must not keep the control alive through its listener.
+    if (!listener) {
+        sourceListener_.Reset();
+        return S_OK;
+    }
     ComPtr<DataSourceListener> source;
     HRESULT hr = listener->QueryInterface(__uuidof(DataSourceListener), reinterpret_cast<void**>(source.GetAddressOf()));
     if (FAILED(hr)) return hr;

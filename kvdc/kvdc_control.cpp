@@ -6,6 +6,7 @@
 #include "framework/client_boundary.h"
 #include "kvdc/attachment_prompt.h"
 #include "kvdc/cell_decorator.h"
+#include "kvdc/client_failure.h"
 #include "kvdc/story_columns.h"
 #include "kvdc/story_item.h"
 
@@ -213,11 +214,15 @@ STDMETHODIMP KvDCCtl::put_Embellish(LONG value) {
     return S_OK;
 }
 STDMETHODIMP KvDCCtl::get_returnValue(VARIANT* value) {
-    if (!value) return E_POINTER;
+    if (!value) return Fail(E_POINTER);
     VariantInit(value);
-    return VariantCopy(value, returnValue_.get());
+    HRESULT hr = VariantCopy(value, returnValue_.get());
+    return FAILED(hr) ? Fail(hr) : hr;
 }
-STDMETHODIMP KvDCCtl::put_returnValue(VARIANT value) { return VariantCopy(returnValue_.get(), &value); }
+STDMETHODIMP KvDCCtl::put_returnValue(VARIANT value) {
+    HRESULT hr = VariantCopy(returnValue_.get(), &value);
+    return FAILED(hr) ? Fail(hr) : hr;
+}
 STDMETHODIMP KvDCCtl::get_Valid(VARIANT_BOOL* value) { return CopyBool(valid_, value); }
 STDMETHODIMP KvDCCtl::put_Valid(VARIANT_BOOL) {
     core_.Changed(DISPID_VALID);
@@ -475,13 +480,19 @@ STDMETHODIMP KvDCCtl::Story(LONG lRecordNumber, IDispatch** story) try {
     *story = nullptr;
     BindChannel();
     if (lRecordNumber < 1) return Fail(E_INVALIDARG);
-    RecordSet* table = provider_.Table();
+    ComPtr<RecordSet> table(provider_.Table());
     if (!table) return Fail(E_FAIL);  // nothing read yet
     if (lRecordNumber > table->RowCount()) return Fail(E_INVALIDARG);
-    *story = MakeStoryItem(*table, table->RowAt(lRecordNumber)).Detach();
+    *story = MakeStoryItem(*table.Get(), table->RowAt(lRecordNumber)).Detach();
     return S_OK;
+} catch (const ClientFailure& e) {
+    return e.Code();  // the client's own error information stays
 } catch (...) {
     return Caught();
+}
+
+STDMETHODIMP KvDCCtl::InterfaceSupportsErrorInfo(REFIID riid) {
+    return IsEqualIID(riid, IID_IKvDC) ? S_OK : S_FALSE;
 }
 
 // --- Events and notifications ----------------------------------------------------------------

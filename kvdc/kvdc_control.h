@@ -37,7 +37,7 @@ enum : UINT {
 class KvDCCtl : public ComObject<KvDCCtl, Dual<IKvDC>, SimpleProviderMethods<KvDCCtl>, OleObjectImpl<KvDCCtl>,
                                  OleControlImpl<KvDCCtl>, PersistPropertyBagImpl<KvDCCtl>,
                                  PersistStreamInitImpl<KvDCCtl>, ProvideClassInfoImpl<KvDCCtl>,
-                                 ConnectionPointContainerImpl<KvDCCtl>>,
+                                 ConnectionPointContainerImpl<KvDCCtl>, ISupportErrorInfo>,
                 public StorySinkOwner {
 public:
     KvDCCtl();
@@ -74,6 +74,9 @@ public:
     STDMETHODIMP FixDate(LONG lTime, DATE* date) override;
     STDMETHODIMP msDataSourceObject(BSTR qualifier, IUnknown** provider) override;
     STDMETHODIMP addDataSourceListener(IUnknown* pEvent) override;
+
+    // ISupportErrorInfo: the error information the control sets is for IKvDC.
+    STDMETHODIMP InterfaceSupportsErrorInfo(REFIID riid) override;
 
     // What the host-facing entries need.
     ControlCore& Core() noexcept { return core_; }
