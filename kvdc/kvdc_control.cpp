@@ -355,7 +355,6 @@ STDMETHODIMP KvDCCtl::put_AutoUpdate(VARIANT_BOOL value) try {
 // --- Reset, ready state, filter --------------------------------------------------------------
 
 void KvDCCtl::Rebuild() {
-    rebuildNeeded_ = false;
     BindChannel();
     ComPtr<RecordSet> table = MakeStoryRecordSet(channel_, converter_);
     table->SetCellReadGuard(MakeAttachmentPrompt());
@@ -364,6 +363,8 @@ void KvDCCtl::Rebuild() {
     // A fresh sort order resolves names in the new table's columns; the expression last
     // applied carries over, so an empty Sort and SortColumn keep the order the page had.
     sortOrder_.Reset();
+    // Only now: a read that failed leaves the reload pending for the next Reset(TRUE).
+    rebuildNeeded_ = false;
 }
 
 void KvDCCtl::ApplySort() {

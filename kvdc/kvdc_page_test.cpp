@@ -451,3 +451,44 @@ TEST_F(StoryPage, TheBindingAsksBeforeReadingAnExecutableAttachment) {
 }
 
 }  // namespace
+
+namespace {
+
+// A page that dropped Spam through its filter and has since changed its mind.
+class ChangedMindPage : public StoryPage {
+protected:
+    kv::browser::DataBinding& OpenAndDropSpam() {
+        AddStory(kNews, 109, L"Spam");
+        Open(L"C:\\Channels\\News\\index.htm", {TextParam(L"Sort", L"TITLE")});
+        rejectSpam = true;
+        page->OnEvent(L"OnFilter", [this](PageHost& host, const kv::browser::EventCall& e) {
+            ComPtr<IDispatch> story = e.args[0]->pdispVal;
+            DISPID id = 0;
+            LPOLESTR name[] = {const_cast<LPOLESTR>(L"TITLE")};
+            DISPPARAMS none = {};
+            Variant title;
+            story->GetIDsOfNames(IID_NULL, name, 1, 0, &id);
+            story->Invoke(id, IID_NULL, 0, DISPATCH_PROPERTYGET, &none, title.get(), nullptr, nullptr);
+            host.Put(L"returnValue", Variant::Bool(!rejectSpam || std::wstring(title->bstrVal) != L"Spam"));
+        });
+        auto& binding = page->Bind(OSPFORMAT_RAW);
+        page->PumpUntilIdle();
+        EXPECT_EQ(2, binding.RowCount());
+        rejectSpam = false;
+        binding.ClearCalls();
+        page->ClearEvents();
+        return binding;
+    }
+    bool rejectSpam = false;
+};
+
+TEST_F(ChangedMindPage, AReadThatFailedStillReloadsAtTheNextReset) {
+    OpenAndDropSpam();
+    control->FailCall(kv::Bstr(L"IClientChannel2.GetStorySnapshot").get(), 1, E_ACCESSDENIED);
+    EXPECT_EQ(E_ACCESSDENIED, page->TryInvoke(L"Reset", DISPATCH_METHOD, {Variant::Bool(true)}, nullptr));
+    EXPECT_EQ(S_OK, page->TryInvoke(L"Reset", DISPATCH_METHOD, {Variant::Bool(true)}, nullptr));
+    page->PumpUntilIdle();
+    EXPECT_EQ((std::vector<std::wstring>{L"Alpha", L"Bravo", L"Spam"}), Titles()) << "the dropped story is back";
+}
+
+}  // namespace
