@@ -58,11 +58,16 @@ HRESULT DataProvider::getVariant(DBROWCOUNT iRow, DB_LORDINAL iColumn, OSPFORMAT
     if (iColumn <= 0 || iRow < 0 || !table_ || iRow > table_->RowCount() || iColumn > table_->ColumnCount())
         return E_INVALIDARG;
     const long row = static_cast<long>(iRow), column = static_cast<long>(iColumn);
+    // A read may ask the user (the attachment prompt), and notifications handled meanwhile may
+    // replace or drop the table: this read finishes on the table and formatter it began with.
+    ComPtr<RecordSet> table = table_;
+    ComPtr<CellFormatter> formatter = formatter_;
     Variant cell;
-    table_->GetCell(row, column, cell.get());
+    table->GetCell(row, column, cell.get());
     if (row > 0) {
         Track(row, column);
-        if (format != OSPFORMAT_RAW && formatter_) formatter_->Decorate(cell.get(), embellish_, row, column);
+        if (format != OSPFORMAT_RAW && formatter && row <= table->RowCount())
+            formatter->Decorate(cell.get(), embellish_, row, column);
     }
     cell.Detach(pVar);
     return S_OK;
@@ -111,12 +116,16 @@ HRESULT DataProvider::find(DBROWCOUNT iRowStart, DB_LORDINAL iColumn, VARIANT va
     const bool caseSensitive = (findFlags & OSPFIND_CASESENSITIVE) != 0;
     const bool up = (findFlags & OSPFIND_UP) != 0;
     const long column = static_cast<long>(iColumn);
+    // Each read may ask the user, and notifications handled meanwhile may change the table or
+    // drop it: the search holds the table it began with and ends when that is no longer the one
+    // served, or has fewer rows than the next step needs.
+    ComPtr<RecordSet> table = table_;
     // Row 0 holds the column names, not data: the search covers stories only.
-    const long rows = table_->RowCount();
-    for (long row = static_cast<long>(iRowStart); up ? row >= 1 : row <= rows; up ? --row : ++row) {
+    for (long row = static_cast<long>(iRowStart); up ? row >= 1 : row <= table->RowCount(); up ? --row : ++row) {
         if (row == 0) continue;
+        if (table_ != table || row > table->RowCount()) break;
         Variant cell;
-        table_->GetCell(row, column, cell.get());
+        table->GetCell(row, column, cell.get());
         if (Matches(*cell.get(), val, static_cast<long>(compType), caseSensitive)) {
             *piRowFound = row;
             return S_OK;
@@ -144,7 +153,11 @@ HRESULT DataProvider::isAsync(BOOL* pbAsynch) noexcept {
 }
 
 HRESULT DataProvider::SetDataSourceListener(IUnknown* listener) noexcept {
-    if (!listener) return E_POINTER;
+    // A binding that lets go this way must not keep the control alive through its listener.
+    if (!listener) {
+        sourceListener_.Reset();
+        return S_OK;
+    }
     ComPtr<DataSourceListener> source;
     HRESULT hr = listener->QueryInterface(__uuidof(DataSourceListener), reinterpret_cast<void**>(source.GetAddressOf()));
     if (FAILED(hr)) return hr;

@@ -177,6 +177,11 @@ TEST_F(Provider, ListenersAreReplacedAndRemovedOnlyByThemselves) {
     EXPECT_EQ(S_OK, object_->provider.SetDataSourceListener(source->Unknown()));
     object_->provider.SendDataMemberChanged();
     EXPECT_EQ(1, source->changed);
+    // A binding that detaches with a null listener is let go of.
+    EXPECT_EQ(S_OK, object_->provider.SetDataSourceListener(nullptr));
+    EXPECT_EQ(nullptr, object_->provider.SourceListener());
+    object_->provider.SendDataMemberChanged();
+    EXPECT_EQ(1, source->changed);
 }
 
 TEST_F(Provider, RefreshAnnouncesReadCellsAndAListenerFailureAborts) {

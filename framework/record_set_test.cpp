@@ -250,14 +250,14 @@ TEST_F(Table, ClientFailuresAbortWithTheirHResult) {
     EXPECT_EQ(E_UNEXPECTED, Hr([&] { Make(); }));
 }
 
-TEST_F(Table, AFailingPathResolverAbortsTheLoadAndKeepsEarlierStories) {
+TEST_F(Table, AnAddressThePathResolverFailsOnKeepsItsTextAndTheLoadGoesOn) {
     auto resolver = MakeObject<kv::testing::FakeResolver>();
     resolver->failure = RPC_E_DISCONNECTED;
     auto t = MakeObject<kv::RecordSet>(channel_, MakeObject<kv::ValueConverter>(resolver), derived_);
     Variant snap = Snapshot({{1, L"TITLE", L"a"}, {2, L"URL", L"\"news/b.htm\""}, {3, L"TITLE", L"c"}});
-    EXPECT_EQ(RPC_E_DISCONNECTED, Hr([&] { t->Load(*snap.get(), 0, nullptr); }));
-    EXPECT_EQ((std::vector<LONG>{2, 1}), Ids(*t.Get()));
-    EXPECT_EQ(VT_EMPTY, Cell(*t.Get(), 1, L"URL").vt());
+    EXPECT_EQ(S_OK, Hr([&] { t->Load(*snap.get(), 0, nullptr); }));
+    EXPECT_EQ((std::vector<LONG>{3, 2, 1}), Ids(*t.Get()));
+    EXPECT_EQ(L"news/b.htm", std::wstring(Cell(*t.Get(), 2, L"URL")->bstrVal));
     EXPECT_EQ((std::vector<std::wstring>{L"news/b.htm"}), resolver->asked);
 }
 

@@ -92,7 +92,8 @@ Variant ValueConverter::ConvertUrl(const VARIANT& value) const {
     if (resolver_) {
         Bstr unquoted(text);
         Bstr path;
-        HRESULT hr = ThrowIfFailed(resolver_->ResolveLocalPath(unquoted.get(), 0, path.put()));
+        // An address the client cannot map is kept as its text, like one it maps to nothing.
+        HRESULT hr = resolver_->ResolveLocalPath(unquoted.get(), 0, path.put());
         if (hr == S_OK && path.get()) {
             std::string ansi = ToAnsi(path.view());
             if (!ansi.empty() && GetFileAttributesA(ansi.c_str()) != INVALID_FILE_ATTRIBUTES)

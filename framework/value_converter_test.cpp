@@ -159,10 +159,12 @@ TEST_F(UrlRule, MappedExistingFileBecomesFileAddressOtherwiseTextIsKept) {
     for (const auto& asked : resolver_->asked) EXPECT_FALSE(asked.empty());
 }
 
-TEST_F(UrlRule, ResolverFailureAndNonStringValuesFail) {
+TEST_F(UrlRule, AnAddressTheClientCannotMapKeepsItsTextAndNonStringValuesFail) {
     Variant out;
     resolver_->failure = RPC_E_DISCONNECTED;
-    EXPECT_EQ(RPC_E_DISCONNECTED, Convert(L"news/a.htm", &out));
+    ASSERT_EQ(S_OK, Convert(L"\"news/a.htm\"", &out));
+    ASSERT_EQ(VT_BSTR, out.vt());
+    EXPECT_EQ(L"news/a.htm", std::wstring(out->bstrVal));
     Variant number = Variant::I4(3);
     EXPECT_EQ(E_INVALIDARG, ConvertHr(*conv_.Get(), L"URL", *number.get(), &out));
 }

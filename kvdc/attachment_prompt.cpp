@@ -26,6 +26,40 @@ long SecurityFlags(IClientChannel* channel) {
     return flags;
 }
 
+int HexDigit(wchar_t c) noexcept {
+    if (c >= L'0' && c <= L'9') return c - L'0';
+    if (c >= L'a' && c <= L'f') return c - L'a' + 10;
+    if (c >= L'A' && c <= L'F') return c - L'A' + 10;
+    return -1;
+}
+
+// `text` read as a file address: without its query and fragment, escapes decoded.
+std::wstring NameAsAddress(std::wstring_view text) {
+    text = text.substr(0, text.find_first_of(L"?#"));
+    std::wstring out;
+    out.reserve(text.size());
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == L'%' && i + 2 < text.size() && HexDigit(text[i + 1]) >= 0 && HexDigit(text[i + 2]) >= 0) {
+            out.push_back(static_cast<wchar_t>(HexDigit(text[i + 1]) * 16 + HexDigit(text[i + 2])));
+            i += 2;
+        } else {
+            out.push_back(text[i]);
+        }
+    }
+    return out;
+}
+
+// A file name as the file system takes it: up to a NUL, without trailing dots and blanks.
+std::wstring_view TrimmedName(std::wstring_view name) noexcept {
+    name = name.substr(0, name.find(L'\0'));
+    size_t end = name.find_last_not_of(L". ");
+    return name.substr(0, end == name.npos ? 0 : end + 1);
+}
+
+bool IsFileAddress(std::wstring_view t) noexcept {
+    return t.size() >= kFileScheme.size() && EqualsNoCase(t.substr(0, kFileScheme.size()), kFileScheme);
+}
+
 }  // namespace
 
 bool IsLocalFileReference(std::wstring_view t) {
@@ -33,7 +67,7 @@ bool IsLocalFileReference(std::wstring_view t) {
     // Windows takes "/" for "\" after a drive letter, so "C:/x.exe" is as local as "C:\x.exe".
     if (t[1] == L':' && (t[2] == L'\\' || t[2] == L'/')) return true;
     if (t[0] == L'\\' && t[1] == L'\\') return true;
-    return t.size() >= kFileScheme.size() && EqualsNoCase(t.substr(0, kFileScheme.size()), kFileScheme);
+    return IsFileAddress(t);
 }
 
 bool HasHarmlessExtension(std::wstring_view text, const std::vector<std::wstring>& harmless) {
@@ -52,7 +86,15 @@ const std::vector<std::wstring>& HarmlessExtensions() {
 
 bool NeedsConsent(std::wstring_view text) {
     text = text.substr(0, text.find(L'\0'));
-    return IsLocalFileReference(text) && !HasHarmlessExtension(text, HarmlessExtensions());
+    if (!IsLocalFileReference(text)) return false;
+    const auto& harmless = HarmlessExtensions();
+    // The file a reader would open: a file address without its query and fragment and with its
+    // escapes decoded. A plain path is judged both as it stands and read as an address, since
+    // a browser given it may take it either way; either reading that reaches an executable
+    // needs consent.
+    std::wstring address = NameAsAddress(text);
+    if (!HasHarmlessExtension(TrimmedName(address), harmless)) return true;
+    return !IsFileAddress(text) && !HasHarmlessExtension(TrimmedName(text), harmless);
 }
 
 bool AttachmentPrompt::PermitRead(const Row& row, long, const VARIANT& cell) {

@@ -34,8 +34,10 @@ bool HasHarmlessExtension(std::wstring_view text, const std::vector<std::wstring
 const std::vector<std::wstring>& HarmlessExtensions();
 
 // Whether handing out `text` needs the user's consent regardless of the channel: a local file
-// of a type outside the harmless ones. Only the text before an embedded NUL counts, as that is
-// the file any consumer of the text would open.
+// of a type outside the harmless ones, judged by the file the system would open. Only the text
+// before an embedded NUL counts; a file address loses its query and fragment and has its
+// escapes decoded; trailing dots and blanks of the name are dropped, as the file system drops
+// them. A plain path is also judged read as an address.
 bool NeedsConsent(std::wstring_view text);
 
 class AttachmentPrompt : public CellReadGuard {

@@ -7,6 +7,7 @@
 #include "kvdc/story_columns.h"
 #include "kvdc/story_item.h"
 #include "kvdc/story_test_fakes.h"
+#include "platform/text.h"
 #include "tests/support/dialog_clicker.h"
 
 namespace {
@@ -35,6 +36,16 @@ TEST(AttachmentPrompt, LocalFilesOutsideTheHarmlessTypesNeedConsent) {
         {L"C:\\Stories\\x.ht", true},  // fewer than three characters match nothing
         {L"C:\\Stories\\x.exe.", true},
         {std::wstring(L"C:\\x.exe\0.htm", 13), true},  // what a consumer opens ends at the NUL
+        // An address opens the file before its fragment or query, with its escapes decoded.
+        {L"file:///C:/x.exe#.htm", true},
+        {L"file:///C:/x.exe?a.txt", true},
+        {L"file:///C:/x%2Eexe", true},
+        {L"FILE:///C:/x%2e%45xe%20.", true},
+        {L"file:///C:/x.exe%00.htm", true},
+        {L"C:\\x%2Eexe", true},
+        {L"file:///C:/page.htm#setup.exe", false},
+        {L"file:///C:/page.htm?run=setup.exe", false},
+        {L"C:\\Stories\\notes.txt. .", false},
         {L"C:\\Stories\\x.HTML", false},
         {L"C:\\Stories\\x.jpeg", false},
         {L"\\\\server\\share\\notes.TXT", false},
@@ -56,13 +67,19 @@ protected:
         table_->SetCellReadGuard(kv::MakeAttachmentPrompt());
         Put(L"C:\\Stories\\x.exe");
     }
-    void Put(const std::wstring& text) { table_->SetProperty(1, L"ATTACHMENT", *Variant::String(text).get()); }
+    void Put(const std::wstring& text) {
+        text_ = text;
+        table_->SetProperty(1, L"ATTACHMENT", *Variant::String(text).get());
+    }
     long Column() { return table_->Columns().Find(L"ATTACHMENT"); }
 
-    // The three page-facing ways to read the cell.
-    enum Reader { kTable, kProvider, kStoryItem };
+    // The page-facing ways to read the cell: the table, the provider in each format, a story
+    // object, and the provider's find (which hands out the text when it matches).
+    enum Reader { kTable, kProvider, kFormatted, kHtml, kStoryItem, kFind };
     HRESULT Read(Reader reader, Variant& out) {
         out.Clear();
+        kv::DataProvider provider;
+        provider.SetTable(table_, nullptr);
         switch (reader) {
         case kTable:
             try {
@@ -71,10 +88,19 @@ protected:
             } catch (...) {
                 return kv::CaughtHResult();
             }
-        case kProvider: {
-            kv::DataProvider provider;
-            provider.SetTable(table_, nullptr);
-            return provider.getVariant(1, Column() + 1, OSPFORMAT_RAW, out.get());
+        case kProvider:
+        case kFormatted:
+        case kHtml:
+            return provider.getVariant(1, Column() + 1,
+                                       reader == kProvider    ? OSPFORMAT_RAW
+                                       : reader == kFormatted ? OSPFORMAT_FORMATTED
+                                                              : OSPFORMAT_HTML,
+                                       out.get());
+        case kFind: {
+            DBROWCOUNT found = 0;
+            HRESULT hr = provider.find(1, Column() + 1, *Variant::String(text_).get(), OSPFIND_DEFAULT, OSPCOMP_EQ, &found);
+            out = hr == S_OK ? Variant::String(text_) : Variant::Bool(false);
+            return hr == E_FAIL ? S_OK : hr;
         }
         case kStoryItem:
             return kv::testing::Call(kv::MakeStoryItem(*table_.Get(), table_->RowAt(1)).Get(), Column(),
@@ -87,20 +113,25 @@ protected:
         return v.vt() == VT_BSTR ? v->bstrVal : L"<other>";
     }
 
+    std::wstring text_;
     ComPtr<StoryChannel> channel_ = MakeObject<StoryChannel>();
     ComPtr<kv::RecordSet> table_ = kv::MakeStoryRecordSet(channel_, nullptr);
 };
 
 TEST_F(PromptTest, EveryPageFacingReadAsksAndOnlyYesHandsOutTheFile) {
-    for (Reader reader : {kTable, kProvider, kStoryItem}) {
-        for (int answer : {IDYES, IDNO}) {
-            channel_->securityFlags = answer == IDYES ? 0 : 2;  // only bit 0 lets it run
-            DialogClicker clicker(kCaption, answer);
-            Variant v;
-            EXPECT_EQ(S_OK, Read(reader, v)) << reader;
-            ASSERT_TRUE(clicker.Wait()) << reader;
-            EXPECT_EQ(kWarning, clicker.Text());
-            EXPECT_EQ(answer == IDYES ? L"C:\\Stories\\x.exe" : L"<FALSE>", Text(v)) << reader << " " << answer;
+    for (const wchar_t* text :
+         {L"C:\\Stories\\x.exe", L"file:///C:/x.exe#.htm", L"file:///C:/x.exe?a.txt", L"file:///C:/x%2Eexe"}) {
+        Put(text);
+        for (Reader reader : {kTable, kProvider, kFormatted, kHtml, kStoryItem, kFind}) {
+            for (int answer : {IDYES, IDNO}) {
+                channel_->securityFlags = answer == IDYES ? 0 : 2;  // only bit 0 lets it run
+                DialogClicker clicker(kCaption, answer);
+                Variant v;
+                EXPECT_EQ(S_OK, Read(reader, v)) << reader;
+                ASSERT_TRUE(clicker.Wait()) << reader << " " << kv::ToAnsi(text);
+                EXPECT_EQ(kWarning, clicker.Text());
+                EXPECT_EQ(answer == IDYES ? text : L"<FALSE>", Text(v)) << reader << " " << answer;
+            }
         }
     }
 }
@@ -118,7 +149,7 @@ TEST_F(PromptTest, HarmlessFilesAndChannelsThatRunExecutablesNeverAsk) {
     for (const auto& c : cases) {
         channel_->securityFlags = c.securityFlags;
         Put(c.text);
-        for (Reader reader : {kTable, kProvider, kStoryItem}) {
+        for (Reader reader : {kTable, kProvider, kHtml, kStoryItem, kFind}) {
             Variant v;
             EXPECT_EQ(S_OK, Read(reader, v));
             EXPECT_EQ(c.text, Text(v)) << reader;

@@ -80,9 +80,28 @@ HRESULT ShowDialog(DialogJob& job) noexcept try {
     return CaughtHResult();
 }
 
+// Gives the control's reference back through a proxy, so that its release runs in the
+// control's own apartment; the client interface is dropped unused.
+void ReleaseUnused(DialogJob& job) noexcept {
+    {
+        ComPtr<IUnknown> owner;
+        job.owner.Unmarshal(owner);
+    }
+    job.target.Drop();
+}
+
 HRESULT RunDialog(DialogJob& job) noexcept {
     HRESULT hr = CoInitialize(nullptr);
     if (FAILED(hr)) {
+        // No dialog without an apartment of its own, but the control's reference must still go
+        // back or the control is never destroyed. A thread that is in the multithreaded
+        // apartment already can do that as it is; any other joins it for as long as it takes.
+        if (hr == RPC_E_CHANGED_MODE) {
+            ReleaseUnused(job);
+        } else if (SUCCEEDED(CoInitializeEx(nullptr, COINIT_MULTITHREADED))) {
+            ReleaseUnused(job);
+            CoUninitialize();
+        }
         job.open->store(false);
         return hr;
     }

@@ -288,6 +288,54 @@ TEST_F(DialogCommands, FailuresOnTheDialogThreadStillFreeTheSlotAndTheControl) {
     EXPECT_EQ(ModuleLockCount(), 0);
 }
 
+// Points this program's import `name` from `dll` at `replacement` and returns what it pointed
+// at, as a tool that intercepts a system call would; the dialog code is linked into this program.
+void* ReplaceImport(const char* dll, const char* name, void* replacement) {
+    auto* base = reinterpret_cast<BYTE*>(GetModuleHandleW(nullptr));
+    auto* nt = reinterpret_cast<IMAGE_NT_HEADERS*>(base + reinterpret_cast<IMAGE_DOS_HEADER*>(base)->e_lfanew);
+    const auto& dir = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
+    for (auto* imp = reinterpret_cast<IMAGE_IMPORT_DESCRIPTOR*>(base + dir.VirtualAddress); imp->Name; ++imp) {
+        if (lstrcmpiA(reinterpret_cast<char*>(base + imp->Name), dll) != 0) continue;
+        auto* names = reinterpret_cast<IMAGE_THUNK_DATA*>(base + imp->OriginalFirstThunk);
+        auto* slots = reinterpret_cast<IMAGE_THUNK_DATA*>(base + imp->FirstThunk);
+        for (; names->u1.AddressOfData; ++names, ++slots) {
+            if (IMAGE_SNAP_BY_ORDINAL(names->u1.Ordinal)) continue;
+            auto* byName = reinterpret_cast<IMAGE_IMPORT_BY_NAME*>(base + names->u1.AddressOfData);
+            if (strcmp(reinterpret_cast<char*>(byName->Name), name) != 0) continue;
+            DWORD protect = 0;
+            VirtualProtect(&slots->u1.Function, sizeof(slots->u1.Function), PAGE_READWRITE, &protect);
+            void* previous = reinterpret_cast<void*>(slots->u1.Function);
+            slots->u1.Function = reinterpret_cast<ULONG_PTR>(replacement);
+            VirtualProtect(&slots->u1.Function, sizeof(slots->u1.Function), protect, &protect);
+            return previous;
+        }
+    }
+    return nullptr;
+}
+
+HRESULT WINAPI CoInitializeOutOfMemory(LPVOID) { return E_OUTOFMEMORY; }
+
+TEST_F(DialogCommands, ADialogThreadWithoutItsApartmentStillLetsTheControlGo) {
+    const int before = g_destroyed;
+    {
+        auto control = MakeObject<CountingControl>();
+        auto& dialogs = control->Dialogs();
+        auto channel = Channel(5);
+        void* original = ReplaceImport("ole32.dll", "CoInitialize", reinterpret_cast<void*>(CoInitializeOutOfMemory));
+        ASSERT_NE(nullptr, original);
+        HRESULT started = dialogs.Setup(channel.Get());
+        bool ended = PumpWhile([&] { return !dialogs.DialogOpen(); });
+        ReplaceImport("ole32.dll", "CoInitialize", original);
+        ASSERT_EQ(S_OK, started);
+        ASSERT_TRUE(ended);
+    }
+    EXPECT_TRUE(PumpWhile([&] { return g_destroyed == before + 1; })) << "the control is destroyed";
+    EXPECT_EQ(g_destroyedOn, GetCurrentThreadId()) << "in its own apartment";
+    EXPECT_EQ(OpenDialogs(), 0);
+    EXPECT_EQ(ModuleLockCount(), 0);
+    EXPECT_TRUE(Calls().empty()) << "no dialog";
+}
+
 TEST_F(DialogCommands, MarshallingFailureIsReturnedAndStartsNothing) {
     const int before = g_destroyed;
     {

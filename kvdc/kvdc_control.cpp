@@ -6,6 +6,7 @@
 #include "framework/client_boundary.h"
 #include "kvdc/attachment_prompt.h"
 #include "kvdc/cell_decorator.h"
+#include "kvdc/client_failure.h"
 #include "kvdc/story_columns.h"
 #include "kvdc/story_item.h"
 
@@ -27,10 +28,11 @@ const wchar_t kWindowClass[] = L"KvDCNotificationWindow";
 
 LRESULT CALLBACK NotificationWindowProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
     if (msg >= kMsgShutdown && msg <= kMsgStoriesChanged) {
-        if (auto* control = reinterpret_cast<KvDCCtl*>(GetWindowLongPtrW(hwnd, GWLP_USERDATA))) {
+        if (auto* control = reinterpret_cast<KvDCCtl*>(GetWindowLongPtrW(hwnd, GWLP_USERDATA)))
             control->HandleNotification(msg, wp, lp);
-            return 0;
-        }
+        else if (msg >= kMsgNewStories)
+            TakeVariant(wp);  // the control is going: only the story IDs it would own are freed
+        return 0;
     }
     return DefWindowProcW(hwnd, msg, wp, lp);
 }
@@ -127,11 +129,15 @@ KvDCCtl::KvDCCtl()
 }
 
 KvDCCtl::~KvDCCtl() {
-    if (channel_) DisconnectSinks();
+    // Ending the client connections makes outgoing calls, during which this thread's messages
+    // flow. Nothing may reach the object from then on: the window stops routing notifications
+    // to it and the sinks stop queueing them before the first of those calls.
+    SetWindowLongPtrW(window_.get(), GWLP_USERDATA, 0);
     shutdownSink_->Detach();
     settingsSink_->Detach();
     channelSink_->Detach();
     storySink_->Detach();
+    DisconnectSinks();
     queue_->Clear();
     DrainWindowMessages();
     window_.reset();
@@ -213,11 +219,15 @@ STDMETHODIMP KvDCCtl::put_Embellish(LONG value) {
     return S_OK;
 }
 STDMETHODIMP KvDCCtl::get_returnValue(VARIANT* value) {
-    if (!value) return E_POINTER;
+    if (!value) return Fail(E_POINTER);
     VariantInit(value);
-    return VariantCopy(value, returnValue_.get());
+    HRESULT hr = VariantCopy(value, returnValue_.get());
+    return FAILED(hr) ? Fail(hr) : hr;
 }
-STDMETHODIMP KvDCCtl::put_returnValue(VARIANT value) { return VariantCopy(returnValue_.get(), &value); }
+STDMETHODIMP KvDCCtl::put_returnValue(VARIANT value) {
+    HRESULT hr = VariantCopy(returnValue_.get(), &value);
+    return FAILED(hr) ? Fail(hr) : hr;
+}
 STDMETHODIMP KvDCCtl::get_Valid(VARIANT_BOOL* value) { return CopyBool(valid_, value); }
 STDMETHODIMP KvDCCtl::put_Valid(VARIANT_BOOL) {
     core_.Changed(DISPID_VALID);
@@ -350,7 +360,6 @@ STDMETHODIMP KvDCCtl::put_AutoUpdate(VARIANT_BOOL value) try {
 // --- Reset, ready state, filter --------------------------------------------------------------
 
 void KvDCCtl::Rebuild() {
-    rebuildNeeded_ = false;
     BindChannel();
     ComPtr<RecordSet> table = MakeStoryRecordSet(channel_, converter_);
     table->SetCellReadGuard(MakeAttachmentPrompt());
@@ -359,6 +368,8 @@ void KvDCCtl::Rebuild() {
     // A fresh sort order resolves names in the new table's columns; the expression last
     // applied carries over, so an empty Sort and SortColumn keep the order the page had.
     sortOrder_.Reset();
+    // Only now: a read that failed leaves the reload pending for the next Reset(TRUE).
+    rebuildNeeded_ = false;
 }
 
 void KvDCCtl::ApplySort() {
@@ -376,10 +387,21 @@ void KvDCCtl::ApplySort() {
     appliedSort_ = expression;
 }
 
-bool KvDCCtl::FilterRow(Row& row) {
+// The filter step and the sort of `table`. Page script answers OnFilter and may reset the
+// control meanwhile, which can replace the table or the sort order: both are held for the
+// whole pass, and rows of a table that is no longer served are not offered to the page.
+void KvDCCtl::FilterAndSort(const ComPtr<RecordSet>& table) {
+    ComPtr<RecordSet> held = table;
+    ComPtr<SortOrder> order = sortOrder_;
+    held->FilterAndSort([this, &held](IClientChannel*, Row& row) { return FilterRow(*held.Get(), row); },
+                        order.Get());
+}
+
+bool KvDCCtl::FilterRow(RecordSet& table, Row& row) {
+    if (provider_.Table() != &table) return true;
     returnValue_.Clear();
     {
-        ComPtr<IDispatch> story = MakeStoryItem(*provider_.Table(), ComPtr<Row>(&row));
+        ComPtr<IDispatch> story = MakeStoryItem(table, ComPtr<Row>(&row));
         Fire(8, {*Variant::Dispatch(story.Get()).get()});
     }
     if (returnValue_.vt() == VT_EMPTY || returnValue_.vt() == VT_NULL) return true;
@@ -407,6 +429,7 @@ void KvDCCtl::SendAbortCompletion() noexcept {
 STDMETHODIMP KvDCCtl::Reset(VARIANT_BOOL fRead) try {
     ComPtr<IUnknown> keepAlive(Unknown());
     bool read = fRead != 0;
+    ++tableChanges_;
     try {
         if (read) {
             SetReadyState(READYSTATE_LOADED);
@@ -420,28 +443,35 @@ STDMETHODIMP KvDCCtl::Reset(VARIANT_BOOL fRead) try {
             ThrowHr(E_FAIL);  // nothing read yet: Reset(TRUE) comes first
         }
         ApplySort();
-        provider_.Table()->FilterAndSort([this](IClientChannel*, Row& row) { return FilterRow(row); },
-                                         sortOrder_.Get());
+        FilterAndSort(ComPtr<RecordSet>(provider_.Table()));
         provider_.RefreshTrackedCells();
         if (autoUpdate_) ConnectSinks();
         if (!read) return S_OK;
         SendSuccessfulCompletion();
-        bool restore = autoReset_;
-        autoReset_ = false;  // the binding's request for the provider must not start another Reset
-        try {
-            provider_.SendDataMemberChanged();
-        } catch (...) {
-            autoReset_ = restore;
-            throw;
-        }
-        autoReset_ = restore;
+        SendDataMemberChangedQuietly();
         return S_OK;
     } catch (...) {
         if (read) SendAbortCompletion();
         throw;
     }
+} catch (const ClientFailure& e) {
+    return e.Code();  // the client's own error information stays
 } catch (...) {
     return Caught();
+}
+
+// dataMemberChanged, with AutoReset off meanwhile so that the binding's request for the
+// provider reads the table as it is instead of starting another Reset.
+void KvDCCtl::SendDataMemberChangedQuietly() {
+    bool restore = autoReset_;
+    autoReset_ = false;
+    try {
+        provider_.SendDataMemberChanged();
+    } catch (...) {
+        autoReset_ = restore;
+        throw;
+    }
+    autoReset_ = restore;
 }
 
 STDMETHODIMP KvDCCtl::msDataSourceObject(BSTR qualifier, IUnknown** provider) try {
@@ -475,13 +505,19 @@ STDMETHODIMP KvDCCtl::Story(LONG lRecordNumber, IDispatch** story) try {
     *story = nullptr;
     BindChannel();
     if (lRecordNumber < 1) return Fail(E_INVALIDARG);
-    RecordSet* table = provider_.Table();
+    ComPtr<RecordSet> table(provider_.Table());
     if (!table) return Fail(E_FAIL);  // nothing read yet
     if (lRecordNumber > table->RowCount()) return Fail(E_INVALIDARG);
-    *story = MakeStoryItem(*table, table->RowAt(lRecordNumber)).Detach();
+    *story = MakeStoryItem(*table.Get(), table->RowAt(lRecordNumber)).Detach();
     return S_OK;
+} catch (const ClientFailure& e) {
+    return e.Code();  // the client's own error information stays
 } catch (...) {
     return Caught();
+}
+
+STDMETHODIMP KvDCCtl::InterfaceSupportsErrorInfo(REFIID riid) {
+    return IsEqualIID(riid, IID_IKvDC) ? S_OK : S_FALSE;
 }
 
 // --- Events and notifications ----------------------------------------------------------------
@@ -603,6 +639,7 @@ void KvDCCtl::HandleNotification(UINT message, WPARAM first, LPARAM second) noex
 }
 
 void KvDCCtl::OnChannelDeleted() {
+    ++tableChanges_;
     SetValid(false);
     DisconnectSinks();
     channel_.Reset();
@@ -616,37 +653,71 @@ void KvDCCtl::OnChannelDeleted() {
     core_.Changed(0);
 }
 
+// The story handlers below fire events to the page, and page script may then reset the
+// control (re-sorting or replacing the table), read stories, or let further notifications run
+// in a nested message loop. A handler therefore holds the table it began with, finds each story
+// again in the table served after every event, and tells the binding row positions only while
+// nothing else has changed the table; once something has, the binding gets the whole table
+// again at the end.
+
+bool KvDCCtl::Disturbed(unsigned long mine, const RecordSet* table) const noexcept {
+    return tableChanges_ != mine || provider_.Table() != table;
+}
+
+void KvDCCtl::ResendIfDisturbed(unsigned long mine, const RecordSet* table) {
+    if (Disturbed(mine, table) && provider_.Table()) SendDataMemberChangedQuietly();
+}
+
 void KvDCCtl::OnNewStories(const std::vector<LONG>& ids) {
-    RecordSet* table = provider_.Table();
-    if (!table || !channel_) return;
+    ComPtr<RecordSet> table(provider_.Table());
+    if (!table || !channel_ || ids.empty()) return;  // an empty list names no story
+    unsigned long mine = ++tableChanges_;
+    // A story the table holds already (a full read since the client reported it) is no new row
+    // to the binding, and reloading it may move it: the binding then gets the whole table.
+    bool known = std::any_of(ids.begin(), ids.end(), [&](LONG id) { return table->FindRow(id) != 0; });
     bool added = table->LoadFromChannel(static_cast<long>(ids.size()), ids.data());
-    if (added)
+    if (added) {
+        // The binding reads everything again (which may reset the control): it is current now.
         provider_.SendDataMemberChanged();
-    else
-        table->FilterAndSort([this](IClientChannel*, Row& row) { return FilterRow(row); }, sortOrder_.Get());
+        mine = ++tableChanges_;
+        table = provider_.Table();
+    } else {
+        FilterAndSort(table);
+    }
     for (LONG id : ids) {
-        long p = table->FindRow(id);
+        RecordSet* current = provider_.Table();
+        if (!current) break;
+        long p = current->FindRow(id);
         if (!p) continue;
-        if (!added) provider_.SendInsertedRows(p, 1);
+        if (!added && !known && !Disturbed(mine, table.Get())) provider_.SendInsertedRows(p, 1);
         Fire(3, {*Variant::I4(p).get()});
     }
+    if (known && !added && !Disturbed(mine, table.Get()) && provider_.Table())
+        SendDataMemberChangedQuietly();
+    else
+        ResendIfDisturbed(mine, table.Get());
 }
 
 void KvDCCtl::OnDeletedStories(const std::vector<LONG>& ids) {
-    RecordSet* table = provider_.Table();
+    ComPtr<RecordSet> table(provider_.Table());
     if (!table) return;
+    const unsigned long mine = ++tableChanges_;
     for (LONG id : ids) {
-        long p = table->FindRow(id);
-        if (!p) continue;
+        if (!provider_.Table() || !provider_.Table()->FindRow(id)) continue;
         Fire(4, {*Variant::I4(id).get()});
-        table->DeleteRow(p);
-        provider_.SendDeletedRows(p, 1);
+        RecordSet* current = provider_.Table();
+        long p = current ? current->FindRow(id) : 0;
+        if (!p) continue;
+        current->DeleteRow(p);
+        if (!Disturbed(mine, table.Get())) provider_.SendDeletedRows(p, 1);
     }
+    ResendIfDisturbed(mine, table.Get());
 }
 
 void KvDCCtl::OnStoriesChanged(const std::vector<LONG>& ids, LONG flags) {
-    RecordSet* table = provider_.Table();
-    if (!table || !channel_) return;
+    ComPtr<RecordSet> table(provider_.Table());
+    if (!table || !channel_ || ids.empty()) return;
+    unsigned long mine = ++tableChanges_;
     long first = LONG_MAX, last = LONG_MIN;
     for (LONG id : ids) {
         long p = table->FindRow(id);
@@ -654,17 +725,26 @@ void KvDCCtl::OnStoriesChanged(const std::vector<LONG>& ids, LONG flags) {
         last = std::max(last, p);
     }
     bool added = table->LoadFromChannel(static_cast<long>(ids.size()), ids.data());
-    table->FilterAndSort([this](IClientChannel*, Row& row) { return FilterRow(row); }, sortOrder_.Get());
-    if (added) provider_.SendDataMemberChanged();
+    FilterAndSort(table);
+    if (added) {
+        provider_.SendDataMemberChanged();  // the binding is current after this, as above
+        mine = ++tableChanges_;
+        table = provider_.Table();
+    }
     for (LONG id : ids) {
-        long p = table->FindRow(id);
+        RecordSet* current = provider_.Table();
+        if (!current) break;
+        long p = current->FindRow(id);
         if (!added) {
             first = std::min(first, p);
             last = std::max(last, p);
         }
         Fire(5, {*Variant::I4(p).get(), *Variant::I4(flags).get()});
     }
-    if (!added && !ids.empty()) provider_.RefreshReadCells(first, last);
+    if (Disturbed(mine, table.Get()))
+        ResendIfDisturbed(mine, table.Get());
+    else if (!added)
+        provider_.RefreshReadCells(first, last);
 }
 
 // --- Commands that reach into the client ------------------------------------------------------

@@ -37,7 +37,7 @@ enum : UINT {
 class KvDCCtl : public ComObject<KvDCCtl, Dual<IKvDC>, SimpleProviderMethods<KvDCCtl>, OleObjectImpl<KvDCCtl>,
                                  OleControlImpl<KvDCCtl>, PersistPropertyBagImpl<KvDCCtl>,
                                  PersistStreamInitImpl<KvDCCtl>, ProvideClassInfoImpl<KvDCCtl>,
-                                 ConnectionPointContainerImpl<KvDCCtl>>,
+                                 ConnectionPointContainerImpl<KvDCCtl>, ISupportErrorInfo>,
                 public StorySinkOwner {
 public:
     KvDCCtl();
@@ -75,6 +75,9 @@ public:
     STDMETHODIMP msDataSourceObject(BSTR qualifier, IUnknown** provider) override;
     STDMETHODIMP addDataSourceListener(IUnknown* pEvent) override;
 
+    // ISupportErrorInfo: the error information the control sets is for IKvDC.
+    STDMETHODIMP InterfaceSupportsErrorInfo(REFIID riid) override;
+
     // What the host-facing entries need.
     ControlCore& Core() noexcept { return core_; }
     IDispatch* PropertyDispatch() noexcept { return static_cast<IKvDC*>(this); }
@@ -110,7 +113,9 @@ private:
     void DisconnectSinks() noexcept;
     void Rebuild();
     void ApplySort();
-    bool FilterRow(Row& row);
+    bool FilterRow(RecordSet& table, Row& row);
+    void FilterAndSort(const ComPtr<RecordSet>& table);
+    void SendDataMemberChangedQuietly();
     void SendSuccessfulCompletion();
     void SendAbortCompletion() noexcept;
     void Fire(DISPID dispid, const std::vector<VARIANT>& args = {}) noexcept;
@@ -120,6 +125,10 @@ private:
     void OnDeletedStories(const std::vector<LONG>& ids);
     void OnStoriesChanged(const std::vector<LONG>& ids, LONG flags);
     void OnChannelDeleted();
+    // Whether the table has been reset, replaced or changed by another handler since a handler
+    // took `mine` from tableChanges_; if so, the binding is sent the whole table again.
+    bool Disturbed(unsigned long mine, const RecordSet* table) const noexcept;
+    void ResendIfDisturbed(unsigned long mine, const RecordSet* table);
     void DrainWindowMessages() noexcept;
 
     ControlCore core_;
@@ -137,6 +146,9 @@ private:
     ComPtr<SortOrder> sortOrder_;
     std::wstring appliedSort_;  // the last expression applied, carried over to a rebuilt table
     bool rebuildNeeded_ = true;
+    // Grows with every Reset, channel deletion and story handler: each change to the table
+    // that the handler running now did not make itself.
+    unsigned long tableChanges_ = 0;
     SetupDialogLauncher dialogs_{Unknown()};
     bool autoReset_ = true;
     bool autoUpdate_ = true;

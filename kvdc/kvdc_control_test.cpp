@@ -5,12 +5,14 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
 
 #include "kvdc.h"
 #include "platform/com_object.h"
+#include "platform/databinding.h"
 #include "platform/module_path.h"
 #include "platform/raii.h"
 #include "platform/text.h"
@@ -218,12 +220,61 @@ TEST(KvDCControl, HostFindsItsEventsAndClassInformation) {
     EXPECT_EQ(4, id);
 }
 
+// The error information a failing member sets is the control's own, and callers are told to
+// look for it.
+TEST(KvDCControl, FailuresCarryTheControlsErrorInformation) {
+    ComPtr<IKvDC> ctl = CreateControl();
+    ComPtr<ISupportErrorInfo> support;
+    ASSERT_EQ(S_OK, ctl.As(&support));
+    EXPECT_EQ(S_OK, support->InterfaceSupportsErrorInfo(IID_IKvDC));
+    EXPECT_EQ(S_FALSE, support->InterfaceSupportsErrorInfo(IID_IPersistStreamInit));
+
+    VARIANT bad;
+    bad.vt = 0x7fff;  // no such type: the copy fails
+    struct {
+        const char* member;
+        HRESULT expected;
+        std::function<HRESULT()> call;
+    } cases[] = {
+        {"put_returnValue", DISP_E_BADVARTYPE, [&] { return ctl->put_returnValue(bad); }},
+        {"get_returnValue", E_POINTER, [&] { return ctl->get_returnValue(nullptr); }},
+    };
+    for (auto& c : cases) {
+        SetErrorInfo(0, nullptr);
+        EXPECT_EQ(c.expected, c.call()) << c.member;
+        ComPtr<IErrorInfo> info;
+        ASSERT_EQ(S_OK, GetErrorInfo(0, info.GetAddressOf())) << c.member;
+        GUID iid;
+        info->GetGUID(&iid);
+        EXPECT_TRUE(IsEqualIID(IID_IKvDC, iid)) << c.member;
+    }
+}
+
+// A data source listener that holds the control, as a binding holds its source.
+class HoldingListener : public kv::ComObject<HoldingListener, DataSourceListener> {
+public:
+    ComPtr<IKvDC> source;
+    STDMETHODIMP dataMemberChanged(BSTR) override { return S_OK; }
+    STDMETHODIMP dataMemberAdded(BSTR) override { return S_OK; }
+    STDMETHODIMP dataMemberRemoved(BSTR) override { return S_OK; }
+};
+
 TEST(KvDCControl, ModuleUnloadsWhenThePageLetsGo) {
     ComPtr<IKvDC> ctl = CreateControl();
     HMODULE dll = GetModuleHandleW(L"KvDC.dll");
     ASSERT_NE(nullptr, dll);
     auto canUnload = kv::GetProc<HRESULT(STDAPICALLTYPE*)()>(dll, "DllCanUnloadNow");
     EXPECT_EQ(S_FALSE, canUnload());
+    EXPECT_EQ(0u, ctl.Reset());
+    EXPECT_EQ(S_OK, canUnload());
+
+    // A binding that detaches with a null listener no longer keeps the control alive.
+    ctl = CreateControl();
+    auto listener = kv::MakeObject<HoldingListener>();
+    listener->source = ctl;
+    EXPECT_EQ(S_OK, ctl->addDataSourceListener(listener->Unknown()));
+    EXPECT_EQ(S_OK, ctl->addDataSourceListener(nullptr));
+    listener.Reset();
     EXPECT_EQ(0u, ctl.Reset());
     EXPECT_EQ(S_OK, canUnload());
 }

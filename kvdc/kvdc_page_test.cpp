@@ -451,3 +451,241 @@ TEST_F(StoryPage, TheBindingAsksBeforeReadingAnExecutableAttachment) {
 }
 
 }  // namespace
+
+namespace {
+
+// Story IDs as the client sends several at once: an array of integers.
+Variant IdList(std::initializer_list<LONG> ids) {
+    auto sa = kv::SafeArray::Vector(VT_I4, static_cast<ULONG>(ids.size()));
+    LONG at = 0;
+    for (LONG id : ids) {
+        SafeArrayPutElement(sa.get(), &at, &id);
+        ++at;
+    }
+    Variant v;
+    v->vt = VT_ARRAY | VT_I4;
+    v->parray = sa.Detach();
+    return v;
+}
+
+std::wstring CellText(const VARIANT& cell) {
+    Variant text;
+    if (FAILED(VariantChangeType(text.get(), const_cast<VARIANT*>(&cell), 0, VT_BSTR)))
+        return L"<vt " + std::to_wstring(cell.vt) + L">";
+    return text->bstrVal ? text->bstrVal : L"";
+}
+
+// The binding's mirror against the provider's table as it is now.
+void ExpectMirrorIsTheTable(kv::browser::DataBinding& binding, const std::string& where) {
+    EXPECT_TRUE(binding.Errors().empty()) << where << ": " << kv::ToAnsi(binding.Errors().front());
+    DBROWCOUNT rows = 0;
+    DB_LORDINAL columns = 0;
+    binding.Provider()->getRowCount(&rows);
+    binding.Provider()->getColumnCount(&columns);
+    ASSERT_EQ(rows, binding.RowCount()) << where;
+    ASSERT_EQ(columns, binding.ColumnCount()) << where;
+    for (LONG r = 1; r <= rows; ++r)
+        for (LONG c = 1; c <= columns; ++c) {
+            Variant cell;
+            binding.Provider()->getVariant(r, c, OSPFORMAT_RAW, cell.get());
+            EXPECT_EQ(CellText(*cell.get()), CellText(*binding.Cell(r, c).get())) << where << " row " << r << " col " << c;
+        }
+}
+
+// Page script re-enters the control from inside each of its events while further notifications
+// queue up: the control survives, and the binding ends up holding the table.
+TEST_F(StoryPage, ScriptReenteringTheControlFromAnEventLeavesTheBindingWithTheTable) {
+    enum Trigger { kAdded, kDeleted, kChanged };
+    const struct {
+        const wchar_t* event;
+        Trigger trigger;
+    } events[] = {{L"OnNewStory", kAdded},  {L"OnFilter", kAdded},     {L"OnDeletedStory", kDeleted},
+                  {L"OnStoryEvent", kChanged}, {L"OnFilter", kChanged}};
+    enum Action { kReread, kResort, kStory, kSortProperties, kNewSortAndResort };
+    const std::vector<std::wstring> expected[] = {{L"Alpha", L"Bravo", L"Charlie", L"Delta", L"Echo"},
+                                                  {L"Echo"},
+                                                  {L"Aardvark", L"Echo", L"Zulu"}};
+    HMODULE dll = GetModuleHandleW(L"KvDC.dll");
+    for (const auto& ev : events) {
+        for (Action action : {kReread, kResort, kStory, kSortProperties, kNewSortAndResort}) {
+            const std::string where = kv::ToAnsi(ev.event) + " action " + std::to_string(action);
+            SetUp();
+            AddStory(kNews, 109, L"Spam");  // rejected at the first read: a full reload is pending
+            Open(L"C:\\Channels\\News\\index.htm", {TextParam(L"Sort", L"TITLE")});
+            bool armed = false, done = false;
+            std::vector<HRESULT> results;
+            auto act = [&](PageHost& host) {
+                done = true;
+                AddStory(kNews, 105, L"Echo");  // a notification that queues while script runs
+                LONG delivered = 0;
+                control->FireStoriesAdded(kNews, *Variant::I4(105).get(), &delivered);
+                Variant story;
+                switch (action) {
+                case kReread:
+                    results.push_back(host.TryInvoke(L"Reset", DISPATCH_METHOD, {Variant::Bool(true)}, nullptr));
+                    break;
+                case kResort:
+                    results.push_back(host.TryInvoke(L"Reset", DISPATCH_METHOD, {Variant::Bool(false)}, nullptr));
+                    break;
+                case kStory:
+                    results.push_back(host.TryInvoke(L"Story", DISPATCH_METHOD, {Variant::I4(1)}, &story));
+                    break;
+                case kSortProperties:
+                    host.Put(L"SortColumn", Variant::String(L"ID"));
+                    host.Put(L"Sort", Variant::String(L"-TITLE"));
+                    break;
+                case kNewSortAndResort:
+                    host.Put(L"Sort", Variant::String(L"-TITLE"));
+                    results.push_back(host.TryInvoke(L"Reset", DISPATCH_METHOD, {Variant::Bool(false)}, nullptr));
+                    break;
+                }
+            };
+            page->OnEvent(L"OnFilter", [&](PageHost& host, const kv::browser::EventCall& e) {
+                ComPtr<IDispatch> story = e.args.empty() ? nullptr : e.args[0]->pdispVal;
+                Variant title;
+                DISPID id = 0;
+                LPOLESTR name[] = {const_cast<LPOLESTR>(L"TITLE")};
+                DISPPARAMS none = {};
+                if (story && SUCCEEDED(story->GetIDsOfNames(IID_NULL, name, 1, 0, &id)))
+                    story->Invoke(id, IID_NULL, 0, DISPATCH_PROPERTYGET, &none, title.get(), nullptr, nullptr);
+                host.Put(L"returnValue", Variant::Bool(CellText(*title.get()) != L"Spam"));
+                if (armed && !done && std::wstring(ev.event) == L"OnFilter") act(host);
+            });
+            if (std::wstring(ev.event) != L"OnFilter")
+                page->OnEvent(ev.event, [&](PageHost& host, const kv::browser::EventCall&) {
+                    if (armed && !done) act(host);
+                });
+            auto& binding = page->Bind(OSPFORMAT_RAW);
+            page->PumpUntilIdle();
+            ASSERT_EQ(2, binding.RowCount()) << where;
+            armed = true;
+
+            LONG delivered = 0;
+            switch (ev.trigger) {
+            case kAdded:
+                AddStory(kNews, 103, L"Charlie");
+                AddStory(kNews, 104, L"Delta");
+                control->FireStoriesAdded(kNews, *IdList({103, 104}).get(), &delivered);
+                break;
+            case kDeleted:
+                control->DeleteStory(kNews, 101);
+                control->DeleteStory(kNews, 102);
+                control->FireStoriesDeleted(kNews, *IdList({101, 102}).get(), &delivered);
+                break;
+            case kChanged:
+                control->SetStoryProperty(kNews, 101, kv::Bstr(L"TITLE").get(), kv::Bstr(L"Zulu").get(), 1);
+                control->SetStoryProperty(kNews, 102, kv::Bstr(L"TITLE").get(), kv::Bstr(L"Aardvark").get(), 1);
+                control->FireStoriesChanged(kNews, *IdList({101, 102}).get(), 1, &delivered);
+                break;
+            }
+            ASSERT_TRUE(page->PumpUntil([&] {
+                auto titles = Titles();
+                return std::find(titles.begin(), titles.end(), L"Echo") != titles.end();
+            })) << where;
+            page->PumpUntilIdle();
+            EXPECT_TRUE(done) << where;
+            for (HRESULT hr : results) EXPECT_EQ(S_OK, hr) << where;
+            auto titles = Titles();
+            std::sort(titles.begin(), titles.end());
+            EXPECT_EQ(expected[ev.trigger], titles) << where;
+            ExpectMirrorIsTheTable(binding, where);
+            page.reset();
+            EXPECT_EQ(S_OK, kv::GetProc<HRESULT(STDAPICALLTYPE*)()>(dll, "DllCanUnloadNow")()) << where;
+        }
+    }
+}
+
+}  // namespace
+
+namespace {
+
+// A page that dropped Spam through its filter and has since changed its mind.
+class ChangedMindPage : public StoryPage {
+protected:
+    kv::browser::DataBinding& OpenAndDropSpam() {
+        AddStory(kNews, 109, L"Spam");
+        Open(L"C:\\Channels\\News\\index.htm", {TextParam(L"Sort", L"TITLE")});
+        rejectSpam = true;
+        page->OnEvent(L"OnFilter", [this](PageHost& host, const kv::browser::EventCall& e) {
+            ComPtr<IDispatch> story = e.args[0]->pdispVal;
+            DISPID id = 0;
+            LPOLESTR name[] = {const_cast<LPOLESTR>(L"TITLE")};
+            DISPPARAMS none = {};
+            Variant title;
+            story->GetIDsOfNames(IID_NULL, name, 1, 0, &id);
+            story->Invoke(id, IID_NULL, 0, DISPATCH_PROPERTYGET, &none, title.get(), nullptr, nullptr);
+            host.Put(L"returnValue", Variant::Bool(!rejectSpam || std::wstring(title->bstrVal) != L"Spam"));
+        });
+        auto& binding = page->Bind(OSPFORMAT_RAW);
+        page->PumpUntilIdle();
+        EXPECT_EQ(2, binding.RowCount());
+        rejectSpam = false;
+        binding.ClearCalls();
+        page->ClearEvents();
+        return binding;
+    }
+    bool rejectSpam = false;
+};
+
+TEST_F(ChangedMindPage, ANotificationNamingNoStoryChangesNothing) {
+    auto& binding = OpenAndDropSpam();
+    LONG delivered = 0;
+    control->FireStoriesAdded(kNews, *IdList({}).get(), &delivered);
+    control->FireStoriesChanged(kNews, *IdList({}).get(), 1, &delivered);
+    control->FireStoriesDeleted(kNews, *IdList({}).get(), &delivered);
+    page->PumpUntilIdle(300);
+    EXPECT_TRUE(page->Events().empty());
+    EXPECT_EQ((std::vector<std::wstring>{L"Alpha", L"Bravo"}), Titles());
+    ExpectMirrorIsTheTable(binding, "empty lists");
+}
+
+TEST_F(ChangedMindPage, AReadThatFailedStillReloadsAtTheNextReset) {
+    OpenAndDropSpam();
+    control->FailCall(kv::Bstr(L"IClientChannel2.GetStorySnapshot").get(), 1, E_ACCESSDENIED);
+    EXPECT_EQ(E_ACCESSDENIED, page->TryInvoke(L"Reset", DISPATCH_METHOD, {Variant::Bool(true)}, nullptr));
+    EXPECT_EQ(S_OK, page->TryInvoke(L"Reset", DISPATCH_METHOD, {Variant::Bool(true)}, nullptr));
+    page->PumpUntilIdle();
+    EXPECT_EQ((std::vector<std::wstring>{L"Alpha", L"Bravo", L"Spam"}), Titles()) << "the dropped story is back";
+}
+
+// The binding's find reads cells through the attachment prompt; while the prompt is up the
+// channel is deleted. The search ends cleanly instead of reading a table that is gone.
+std::function<void()> g_whilePromptIsUp;
+void CALLBACK RunWhilePromptIsUp(HWND, UINT, UINT_PTR timer, DWORD) {
+    KillTimer(nullptr, timer);
+    if (auto task = std::exchange(g_whilePromptIsUp, nullptr)) task();
+}
+
+TEST_F(StoryPage, FindSurvivesTheChannelGoingWhileThePromptIsUp) {
+    AddStory(kNews, 101, L"Alpha", L"ATTACHMENT", L"C:\\Stories\\setup.exe");
+    Open(L"C:\\Channels\\News\\index.htm", {TextParam(L"Sort", L"TITLE")});
+    Variant source = page->Call(L"msDataSourceObject", {Variant::String(L"")});
+    ComPtr<OLEDBSimpleProvider> provider;
+    ASSERT_EQ(S_OK, source->punkVal->QueryInterface(__uuidof(OLEDBSimpleProvider),
+                                                    reinterpret_cast<void**>(provider.GetAddressOf())));
+    page->PumpUntilIdle();
+    DB_LORDINAL columns = 0;
+    provider->getColumnCount(&columns);
+    LONG attachment = 0;
+    for (LONG c = 1; c <= columns; ++c) {
+        Variant name;
+        provider->getVariant(0, c, OSPFORMAT_RAW, name.get());
+        if (std::wstring(name->bstrVal) == L"ATTACHMENT") attachment = c;
+    }
+    ASSERT_NE(0, attachment);
+    g_whilePromptIsUp = [&] {
+        LONG delivered = 0;
+        control->FireChannelDeleted(kNews, &delivered);  // handled in the prompt's message loop
+        PostMessageW(kv::test::FindDialog(L"Korvane Security Warning"), WM_COMMAND, IDNO, 0);
+    };
+    SetTimer(nullptr, 0, 10, RunWhilePromptIsUp);
+    DBROWCOUNT found = 0;
+    EXPECT_EQ(E_FAIL, provider->find(1, attachment, *Variant::String(L"nothing").get(), OSPFIND_DEFAULT,
+                                      OSPCOMP_EQ, &found));
+    EXPECT_EQ(nullptr, g_whilePromptIsUp) << "the prompt was up";
+    DBROWCOUNT rows = -1;
+    provider->getRowCount(&rows);
+    EXPECT_EQ(0, rows);
+}
+
+}  // namespace

@@ -37,12 +37,7 @@ public:
         if (!base || FAILED(base->QueryInterface(__uuidof(IClientChannel2),
                                                  reinterpret_cast<void**>(channel.GetAddressOf()))))
             return;
-        ComPtr<IStoryCollection> stories;
-        storiesResult_ = channel->GetStories(stories.GetAddressOf());
-        if (SUCCEEDED(storiesResult_))
-            stories_ = std::move(stories);
-        else
-            GetErrorInfo(0, storiesError_.GetAddressOf());
+        ThrowIfClientFailed(channel->GetStories(stories_.GetAddressOf()));
     }
 
     STDMETHODIMP GetTypeInfoCount(UINT* count) override {
@@ -122,13 +117,7 @@ private:
     // The client's story object for this row, asked for once.
     IClientStory* ClientStory() {
         if (story_) return story_.Get();
-        if (!stories_) {
-            if (FAILED(storiesResult_)) {
-                SetErrorInfo(0, storiesError_.Get());
-                throw ClientFailure(storiesResult_);
-            }
-            ThrowHr(E_POINTER);
-        }
+        if (!stories_) ThrowHr(E_POINTER);
         Variant key = Variant::I4(row_->Id());
         ComPtr<IClientStory> story;
         ThrowIfClientFailed(stories_->Item(*key.get(), story.GetAddressOf()));
@@ -139,8 +128,6 @@ private:
     ComPtr<ColumnDictionary> columns_;
     ComPtr<Row> row_;
     ComPtr<IStoryCollection> stories_;
-    HRESULT storiesResult_ = S_OK;
-    ComPtr<IErrorInfo> storiesError_;
     ComPtr<IClientStory> story_;
 };
 

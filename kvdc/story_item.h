@@ -23,8 +23,8 @@ constexpr DISPID kDispidStoryExists = 1024;
 constexpr DISPID kDispidStoryPlay = 1025;
 constexpr DISPID kDispidStoryObject = 1026;
 
-// Makes the item for `row` of `table`. The failure of the channel's GetStories is not thrown
-// here but kept, with its error information, for the members that need the client's story.
+// Makes the item for `row` of `table`. A failure of the channel's GetStories is thrown as
+// ClientFailure, the client's error information left on the thread.
 ComPtr<IDispatch> MakeStoryItem(const RecordSet& table, ComPtr<Row> row);
 
 }  // namespace kv

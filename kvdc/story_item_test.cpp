@@ -194,13 +194,12 @@ TEST_F(StoryItemTest, AStoryTheClientDoesNotHaveIsEPointer) {
 }
 
 TEST_F(StoryItemTest, ClientFailuresComeBackWithTheClientsErrorInformation) {
-    enum Where { kStories, kItem, kPlay };
-    for (Where where : {kStories, kItem, kPlay}) {
+    enum Where { kItem, kPlay };
+    for (Where where : {kItem, kPlay}) {
         channel_ = MakeObject<StoryChannel>();
         auto story = channel_->AddStory(42);
-        const HRESULT failure = where == kStories ? RPC_E_DISCONNECTED : where == kItem ? E_ACCESSDENIED : E_UNEXPECTED;
-        (where == kStories ? channel_->storiesResult : where == kItem ? channel_->stories->itemResult
-                                                                      : story->playResult) = failure;
+        const HRESULT failure = where == kItem ? E_ACCESSDENIED : E_UNEXPECTED;
+        (where == kItem ? channel_->stories->itemResult : story->playResult) = failure;
         auto item = Make();
         SetErrorInfo(0, nullptr);
         Variant title;
@@ -212,6 +211,17 @@ TEST_F(StoryItemTest, ClientFailuresComeBackWithTheClientsErrorInformation) {
         EXPECT_EQ(where == kPlay ? S_OK : failure, hr) << where;
         EXPECT_EQ(where == kPlay ? L"<none>" : kv::testing::kClientErrorSource, ErrorSource()) << where;
     }
+    // Without the story collection there is no story object to make.
+    channel_ = MakeObject<StoryChannel>();
+    channel_->storiesResult = RPC_E_DISCONNECTED;
+    SetErrorInfo(0, nullptr);
+    try {
+        Make();
+        ADD_FAILURE() << "made without the story collection";
+    } catch (const kv::HResultError& e) {
+        EXPECT_EQ(RPC_E_DISCONNECTED, e.Code());
+    }
+    EXPECT_EQ(kv::testing::kClientErrorSource, ErrorSource());
 }
 
 }  // namespace
