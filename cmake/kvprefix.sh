@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # kvprefix.sh setup PREFIX [DLL-LIST-FILE [PROGRAM...]]: make the Wine prefix if it is not there
-# (headless graphics driver, no menu builder), stop a wineserver that an interrupted run left on
+# (headless graphics driver, no menu builder, profile folders of its own instead of links to the
+# host's home), stop a wineserver that an interrupted run left on
 # it, keep one wineserver alive, register the listed DLLs, then register each PROGRAM as a local
 # server (PROGRAM /RegServer). An empty DLL-LIST-FILE skips DLLs.
 # kvprefix.sh stop PREFIX: stop that prefix's wineserver.
@@ -31,6 +32,11 @@ setup)
     quiet wineserver -w
     touch "$prefix/.kv-ready"
   fi
+  # Wine links the profile's Desktop, Documents, Music, ... to the host's home folder: make them
+  # folders of the prefix, so that nothing a program writes or deletes there reaches the host.
+  find "$prefix/drive_c/users" -mindepth 2 -maxdepth 2 -type l 2>/dev/null | while IFS= read -r link; do
+    rm -f "$link" && mkdir -p "$link"
+  done
   quiet wineserver -p
   if [ $# -ge 3 ] && [ -f "$3" ]; then
     while IFS= read -r dll; do
