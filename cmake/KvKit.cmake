@@ -190,6 +190,24 @@ function(kv_test_in_throwaway_prefix target)
   set_tests_properties(${target} PROPERTIES TIMEOUT ${KV_TIMEOUT})
 endfunction()
 
+# kv_test_in_sandbox(<target> <sources...> [LIBS l...] [FILES f...] [TIMEOUT s]): a test executable
+# that deletes files or takes hostile paths. Each run makes a fresh prefix without its Z: drive,
+# copies the test and the FILES (paths or generator expressions) into C:\kvtest and runs the test
+# there; the prefix is deleted after.
+function(kv_test_in_sandbox target)
+  cmake_parse_arguments(KV "" "TIMEOUT" "LIBS;FILES" ${ARGN})
+  add_executable(${target} ${KV_UNPARSED_ARGUMENTS})
+  kv_options(${target})
+  target_link_libraries(${target} PRIVATE kv_testsupport gmock gtest ${KV_LIBS})
+  if(NOT KV_TIMEOUT)
+    set(KV_TIMEOUT 300)
+  endif()
+  add_test(NAME ${target}
+           COMMAND ${CMAKE_SOURCE_DIR}/cmake/kvthrowaway.sh --sandbox ${CMAKE_BINARY_DIR}/sandbox-${target}
+                   ${KV_WINE_RUNNER} $<TARGET_FILE:${target}> ${KV_FILES})
+  set_tests_properties(${target} PROPERTIES TIMEOUT ${KV_TIMEOUT})
+endfunction()
+
 # kv_extra_prefix(<fixture> <prefix-dir> PROGRAMS <targets>...): a second test prefix with its own
 # fixture, in which the given programs are registered as local servers (and no DLL is). Tests
 # join it with kv_test_in_prefix; it shares nothing with the main prefix, so a class can be
