@@ -27,6 +27,12 @@ bool IsAbsolute(const char* name) {
     return name[0] != '\0' && name[1] == ':' && slash(name[2]);
 }
 
+// A path that names its drive: "X:\..." or "\\server\...".
+bool IsFullPath(const char* path) {
+    auto slash = [](char c) { return c == '\\' || c == '/'; };
+    return (path[0] != '\0' && path[1] == ':' && slash(path[2])) || (slash(path[0]) && slash(path[1]));
+}
+
 // Copies `text` with its terminating zero; false (and an empty buffer) when it does not fit.
 bool CopyText(const char* text, char* buffer, size_t size) {
     size_t length = std::strlen(text);
@@ -62,6 +68,11 @@ bool CUpgrader::GetClientDirectory(char* buffer, size_t size) const {
             return false;
         }
         buffer[bytes] = '\0';
+    }
+    // An empty or relative value would name the current drive's root or folder: no client there.
+    if (!IsFullPath(buffer)) {
+        buffer[0] = '\0';
+        return false;
     }
     if (char* last = std::strrchr(buffer, '\\'); last && _stricmp(last + 1, "program") == 0) last[1] = '\0';
     return true;

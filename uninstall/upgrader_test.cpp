@@ -108,7 +108,7 @@ TEST(ClientLocation, RootDirectoryFromAppPaths) {
         {"C:\\Korvane\\program\\", "C:\\Korvane\\program\\"},
         {"C:\\Korvane\\programs", "C:\\Korvane\\programs"},
         {"C:\\Korvane\\bin", "C:\\Korvane\\bin"},
-        {"program", "program"},
+        {"\\\\server\\share\\program", "\\\\server\\share\\"},
     };
     kv::CUpgrader upgrader(nullptr);
     for (const auto& c : cases) {
@@ -127,6 +127,12 @@ TEST(ClientLocation, MissingOrOversizedEntryFailsWithoutOverflow) {
     std::memset(buffer, 'x', sizeof buffer);
     EXPECT_FALSE(upgrader.GetClientDirectory(buffer, MAX_PATH));
     EXPECT_FALSE(upgrader.ResolvePath("data", buffer, MAX_PATH));
+    // A value that names no drive would resolve against the current one: no client there.
+    for (const char* stored : {"", "program", "..", "\\program", "C:program"}) {
+        AppPathsEntry::Set(stored);
+        EXPECT_FALSE(upgrader.GetClientDirectory(buffer, MAX_PATH)) << stored;
+        EXPECT_STREQ("", buffer) << stored;
+    }
 
     // A value longer than the caller's buffer: refused, and nothing written past the buffer.
     AppPathsEntry::Set("C:\\" + std::string(400, 'k') + "\\program");
