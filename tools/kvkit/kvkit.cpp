@@ -130,6 +130,8 @@ int Installer(const std::wstring& dllPath, const std::wstring& clientPath) {
 
 // The client as the kit sees it (client_view.cpp).
 int ShowClient(const wchar_t* dataFolder);
+// The uninstall program run as a person would (uninstall_run.cpp).
+int UninstallCommand(const std::wstring& program, const std::wstring& shots);
 
 namespace {
 
@@ -145,7 +147,8 @@ int Usage() {
           L"        the page's data-bound table written out as a static page\n"
           L"  story-arrives <page address> --title TEXT [--url URL] [--set NAME=VALUE]... [--data <folder>]\n"
           L"        [--sort EXPR] [--columns A,B]\n"
-          L"        the client adds a story; the page's events and the table after it");
+          L"        the client adds a story; the page's events and the table after it\n"
+          L"  uninstall <uninstall.exe> [--shots <folder>]   runs the uninstall, answering Yes and Finished");
     return 2;
 }
 
@@ -166,5 +169,7 @@ int wmain(int argc, wchar_t** argv) {
         return code == 2 ? Usage() : code;
     }
     if (command == L"installer" && argc >= 3) return Installer(argv[2], argc >= 4 ? argv[3] : L"");
+    if (command == L"uninstall" && (argc == 3 || (argc == 5 && std::wstring(argv[3]) == L"--shots")))
+        return UninstallCommand(argv[2], argc == 5 ? argv[4] : L"");
     return Usage();
 }
