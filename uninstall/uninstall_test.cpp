@@ -459,6 +459,28 @@ TEST(UninstallProgram, RemovesAnInstallationAndLeavesTheMachineAsItWas) {
     EXPECT_EQ("", Lines(leftovers));
 }
 
+TEST(UninstallProgram, AClientThatCannotBeStoppedChangesNothing) {
+    Install();
+    // The client answers that it may close, then ignores WM_CLOSE: the wait for it runs out.
+    ChildProcess client(kv::ToAnsi(L"\"" + Here() + L"\\Korvane.exe\" /refuse-close"));
+    ASSERT_TRUE(client.Started());
+    ASSERT_NE(nullptr, client.WaitForTopWindow(nullptr, "Korvane Agent"));
+    auto installed = Snapshot::Take();
+    UninstallRun run = Uninstall(IDOK);
+    EXPECT_NE(std::wstring::npos, run.message.find(L"Failed to shut down Korvane.")) << kv::ToAnsi(run.message);
+    EXPECT_NE(std::wstring::npos, run.message.find(L"Aborting uninstall.")) << kv::ToAnsi(run.message);
+    EXPECT_TRUE(run.ticked.empty());
+    EXPECT_FALSE(run.finishedEnabled);
+    // Only the log of the attempt is new.
+    std::vector<std::wstring> changed;
+    for (const auto& line : Difference(installed, Snapshot::Take()))
+        if (line.find(L"\\data\\upgrade.log ") == std::wstring::npos) changed.push_back(line);
+    EXPECT_EQ("", Lines(changed));
+    EXPECT_TRUE(client.Running());
+    client.Kill();
+    kv::DeleteFolderTree(ShellFolder(CSIDL_PROGRAM_FILES) + L"\\Korvane");
+}
+
 TEST(UninstallProgram, HostileInstallationPathsDeleteNothingOutsideTheClient) {
     const std::wstring windows = ShellFolder(CSIDL_WINDOWS);
     const std::vector<std::wstring> canaries = {L"C:\\kvcanary.txt", windows + L"\\kvcanary.txt",
