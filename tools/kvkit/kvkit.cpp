@@ -131,7 +131,7 @@ int Installer(const std::wstring& dllPath, const std::wstring& clientPath) {
 // The client as the kit sees it (client_view.cpp).
 int ShowClient(const wchar_t* dataFolder);
 // The uninstall program run as a person would (uninstall_run.cpp).
-int UninstallCommand(const std::wstring& program, const std::wstring& shots);
+int UninstallCommand(const std::wstring& program, const std::wstring& shots, const std::wstring& refusingClient);
 
 namespace {
 
@@ -148,7 +148,8 @@ int Usage() {
           L"  story-arrives <page address> --title TEXT [--url URL] [--set NAME=VALUE]... [--data <folder>]\n"
           L"        [--sort EXPR] [--columns A,B]\n"
           L"        the client adds a story; the page's events and the table after it\n"
-          L"  uninstall <uninstall.exe> [--shots <folder>]   runs the uninstall, answering Yes and Finished");
+          L"  uninstall <uninstall.exe> [--shots <folder>] [--refusing-client <Korvane.exe>]\n"
+          L"        runs the uninstall as a person would, answering Yes and Finished");
     return 2;
 }
 
@@ -169,7 +170,15 @@ int wmain(int argc, wchar_t** argv) {
         return code == 2 ? Usage() : code;
     }
     if (command == L"installer" && argc >= 3) return Installer(argv[2], argc >= 4 ? argv[3] : L"");
-    if (command == L"uninstall" && (argc == 3 || (argc == 5 && std::wstring(argv[3]) == L"--shots")))
-        return UninstallCommand(argv[2], argc == 5 ? argv[4] : L"");
+    if (command == L"uninstall" && argc >= 3 && argc % 2 == 1) {
+        std::wstring shots, client;
+        for (int i = 3; i + 1 < argc; i += 2) {
+            std::wstring option = argv[i];
+            if (option == L"--shots") shots = argv[i + 1];
+            else if (option == L"--refusing-client") client = argv[i + 1];
+            else return Usage();
+        }
+        return UninstallCommand(argv[2], shots, client);
+    }
     return Usage();
 }

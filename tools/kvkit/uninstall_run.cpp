@@ -1,7 +1,9 @@
-// kvkit uninstall <uninstall.exe> [--shots <folder>]: runs the uninstall program as a person
-// would: answers Yes, follows the rows as they are ticked, and clicks Finished once it is
-// enabled. With --shots, pictures of the screen are saved as BMP files at each stage: the
-// confirmation, the progress dialog with three rows ticked, and the end.
+// kvkit uninstall <uninstall.exe> [--shots <folder>] [--refusing-client <Korvane.exe>]: runs the
+// uninstall program as a person would: answers Yes, follows the rows as they are ticked, and
+// clicks Finished once it is enabled. With --shots, pictures of the screen are saved as BMP files
+// at each stage: the confirmation, the progress dialog with three rows ticked, and the end. With
+// --refusing-client, a client that will not close is started first, so that the run stops with
+// its message (pictured as well), and the client is ended afterwards.
 #include <windows.h>
 
 #include <cstdio>
@@ -57,17 +59,31 @@ bool SaveScreen(const std::wstring& path) {
 
 }  // namespace
 
-int UninstallCommand(const std::wstring& program, const std::wstring& shots) {
+namespace {
+
+kv::UniqueHandleObj Start(std::wstring line) {
     STARTUPINFOW si{};
     si.cb = sizeof si;
     PROCESS_INFORMATION pi{};
-    std::wstring line = L"\"" + program + L"\"";
-    if (!CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi)) {
+    if (!CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi)) return {};
+    CloseHandle(pi.hThread);
+    return kv::UniqueHandleObj(pi.hProcess);
+}
+
+}  // namespace
+
+int UninstallCommand(const std::wstring& program, const std::wstring& shots, const std::wstring& refusingClient) {
+    kv::UniqueHandleObj client;
+    if (!refusingClient.empty()) {
+        client = Start(L"\"" + refusingClient + L"\" /refuse-close");
+        for (int i = 0; i < 200 && !FindWindowW(nullptr, L"Korvane Agent"); ++i) Sleep(100);
+        Print(L"a client that will not close is running (the uninstall waits 40 s for it)");
+    }
+    kv::UniqueHandleObj process = Start(L"\"" + program + L"\"");
+    if (!process) {
         Print(L"could not start " + program);
         return 1;
     }
-    kv::UniqueHandleObj process(pi.hProcess);
-    CloseHandle(pi.hThread);
     auto shot = [&](const wchar_t* name) {
         if (!shots.empty()) {
             Sleep(300);  // let the dialog finish painting
@@ -117,5 +133,6 @@ int UninstallCommand(const std::wstring& program, const std::wstring& shots) {
     if (WaitForSingleObject(process.get(), 20000) != WAIT_OBJECT_0) TerminateProcess(process.get(), 1);
     GetExitCodeProcess(process.get(), &code);
     Print(L"uninstall.exe ended with exit code " + std::to_wstring(code));
-    return finished && code == 0 ? 0 : 1;
+    if (client) TerminateProcess(client.get(), 0);
+    return (finished || client) && code == 0 ? 0 : 1;
 }
