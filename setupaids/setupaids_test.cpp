@@ -155,6 +155,34 @@ TEST_F(SetupAids, CloseNetscapeAsksEveryRunningInstanceToExit) {
     }
 }
 
+// The installer may free the library and load it again, and the second copy need not sit where
+// the first did: nothing the first left behind may stand in the second's way.
+TEST(SetupAidsReloaded, CloseNetscapeReachesTheBrowserFromACopyLoadedElsewhere) {
+    std::string dll = WinPath(KV_SETUPAIDS_DLL);
+    kv::UniqueModule first(LoadLibraryA(dll.c_str()));
+    ASSERT_TRUE(first);
+    EXPECT_EQ(0, kv::GetProc<Check>(first.get(), "CloseNetscape")()) << "nothing running";
+    auto* base = reinterpret_cast<BYTE*>(first.get());
+    auto* nt = reinterpret_cast<IMAGE_NT_HEADERS*>(base + reinterpret_cast<IMAGE_DOS_HEADER*>(base)->e_lfanew);
+    SIZE_T size = nt->OptionalHeader.SizeOfImage;
+    first.reset();
+    // Where the first copy was is now taken, so the second is loaded at another address.
+    void* taken = VirtualAlloc(base, size, MEM_RESERVE, PAGE_NOACCESS);
+    ASSERT_EQ(base, taken);
+    kv::UniqueModule second(LoadLibraryA(dll.c_str()));
+    ASSERT_TRUE(second);
+    EXPECT_NE(reinterpret_cast<BYTE*>(second.get()), base);
+    ChildProcess browser(WinPath(KV_NETSCAPE_EXE));
+    ASSERT_TRUE(browser.Started());
+    WaitForInputIdle(browser.Handle(), 10000);
+    kv::test::DialogClicker warning(L"Warning", IDOK, 1500);
+    EXPECT_EQ(1, kv::GetProc<Check>(second.get(), "CloseNetscape")());
+    EXPECT_TRUE(browser.WaitExit(10000));
+    EXPECT_FALSE(warning.Wait());
+    second.reset();
+    VirtualFree(taken, 0, MEM_RELEASE);
+}
+
 // --- Starting a program ------------------------------------------------------------------------
 
 TEST(LaunchCommandLine, ArgumentsGlueOnAndBlanksInTheProgramAreQuoted) {
