@@ -308,6 +308,41 @@ TEST_F(SetupAids, QuitMessageEndsTheWait) {
     WaitForSingleObject(left.get(), 5000);
 }
 
+// Takes the process's free address space for its lifetime, all but one spare region of
+// `spare` bytes and holes smaller than 64 KB: small allocations still find room, a larger one
+// fails as it would on a machine out of memory.
+class AddressSpaceTaken {
+public:
+    explicit AddressSpaceTaken(SIZE_T spare) {
+        void* kept = nullptr;
+        for (SIZE_T size = SIZE_T(1) << (sizeof(void*) == 8 ? 46 : 30); size >= 0x10000; size /= 2) {
+            while (void* p = VirtualAlloc(nullptr, size, MEM_RESERVE, PAGE_NOACCESS)) {
+                if (size == spare && !kept) kept = p;
+                else taken_.push_back(p);
+            }
+        }
+        if (kept) VirtualFree(kept, 0, MEM_RELEASE);
+    }
+    ~AddressSpaceTaken() {
+        for (void* p : taken_) VirtualFree(p, 0, MEM_RELEASE);
+    }
+
+private:
+    std::vector<void*> taken_;
+};
+
+TEST_F(SetupAids, ExportsAnswerTheirFailureWhenMemoryRunsOut) {
+    std::string probe = WinPath(KV_LAUNCH_PROBE_EXE);
+    std::string arguments(32 << 20, 'a');
+    arguments[0] = ' ';
+    int answer = -1;
+    {
+        AddressSpaceTaken full(8 << 20);
+        answer = launch_(probe.c_str(), arguments.c_str());
+    }
+    EXPECT_EQ(0, answer) << "a command line that cannot be built starts nothing";
+}
+
 TEST_F(SetupAids, LaunchOfNothingStartsNothing) {
     kv::test::TempFolder folder("kvlaunchnone");
     EXPECT_EQ(0, launch_((folder.Path() + "\\missing.exe").c_str(), " /s"));
