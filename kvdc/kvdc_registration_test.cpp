@@ -133,4 +133,45 @@ TEST(KvDCRegistration, WritesExactlyTheClassKeysAndRemovesThem) {
     EXPECT_EQ(expected, Snapshot(kClsid));
 }
 
+// The registration names the control's toolbox bitmap and icon as "path,n"; the module holds both.
+TEST(KvDCRegistration, TheModuleCarriesThePicturesItsRegistrationNames) {
+    Server s = LoadRegisteredServer();
+    ASSERT_TRUE(s.dll);
+    const struct {
+        const wchar_t* key;
+        UINT type;
+        int width, height;
+    } pictures[] = {{L"ToolboxBitmap32", IMAGE_BITMAP, 16, 15}, {L"DefaultIcon", IMAGE_ICON, 32, 32}};
+    for (const auto& p : pictures) {
+        wchar_t value[1024] = {};
+        DWORD size = sizeof(value);
+        ASSERT_EQ(ERROR_SUCCESS, RegGetValueW(HKEY_CLASSES_ROOT, (std::wstring(kClsid) + L"\\" + p.key).c_str(),
+                                              nullptr, RRF_RT_REG_SZ, nullptr, value, &size));
+        std::wstring text = value;
+        size_t comma = text.rfind(L',');
+        ASSERT_NE(std::wstring::npos, comma) << kv::ToAnsi(text);
+        EXPECT_EQ(s.path, text.substr(0, comma));
+        int id = std::stoi(text.substr(comma + 1));
+        HANDLE picture = LoadImageW(s.dll.get(), MAKEINTRESOURCEW(id), p.type, 0, 0, p.type == IMAGE_ICON ? LR_DEFAULTSIZE : 0);
+        ASSERT_TRUE(picture) << kv::ToAnsi(p.key) << " names resource " << id;
+        HBITMAP bitmap = static_cast<HBITMAP>(picture);
+        ICONINFO icon{};
+        if (p.type == IMAGE_ICON) {
+            ASSERT_TRUE(GetIconInfo(static_cast<HICON>(picture), &icon));
+            bitmap = icon.hbmColor;
+        }
+        BITMAP shape{};
+        GetObjectW(bitmap, sizeof shape, &shape);
+        EXPECT_EQ(p.width, shape.bmWidth) << kv::ToAnsi(p.key);
+        EXPECT_EQ(p.height, shape.bmHeight) << kv::ToAnsi(p.key);
+        if (p.type == IMAGE_ICON) {
+            DeleteObject(icon.hbmColor);
+            DeleteObject(icon.hbmMask);
+            DestroyIcon(static_cast<HICON>(picture));
+        } else {
+            DeleteObject(bitmap);
+        }
+    }
+}
+
 }  // namespace

@@ -44,16 +44,48 @@ bool AllTerminated(const Conversations& state) {
     });
 }
 
+// The module this code is linked into: the class belongs to it, so that a copy of the DLL loaded
+// later (perhaps at another address) never finds a class left behind by an earlier one.
+HINSTANCE OwnModule() {
+    HMODULE module = nullptr;
+    GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                       reinterpret_cast<const char*>(&ClientProc), &module);
+    return module;
+}
+
+// The initiating window's class, registered for one call and unregistered after its window.
+class ClientClass {
+public:
+    ClientClass() : instance_(OwnModule()) {
+        WNDCLASSA wc{};
+        wc.lpfnWndProc = ClientProc;
+        wc.hInstance = instance_;
+        wc.lpszClassName = kClientClass;
+        registered_ = RegisterClassA(&wc) != 0;
+        // Another call of this same module, on another thread, may hold it for the moment.
+        usable_ = registered_ || GetLastError() == ERROR_CLASS_ALREADY_EXISTS;
+    }
+    ~ClientClass() {
+        if (registered_) UnregisterClassA(kClientClass, instance_);
+    }
+    ClientClass(const ClientClass&) = delete;
+    ClientClass& operator=(const ClientClass&) = delete;
+    bool Usable() const { return usable_; }
+    HINSTANCE Instance() const { return instance_; }
+
+private:
+    HINSTANCE instance_;
+    bool registered_ = false;
+    bool usable_ = false;
+};
+
 }  // namespace
 
 int ConnectToEveryServer(const char* service, const char* topic) {
-    HINSTANCE instance = GetModuleHandleA(nullptr);
-    WNDCLASSA wc{};
-    wc.lpfnWndProc = ClientProc;
-    wc.hInstance = instance;
-    wc.lpszClassName = kClientClass;
-    RegisterClassA(&wc);  // fails harmlessly when registered by an earlier call
-    UniqueHwnd client(CreateWindowA(kClientClass, "", WS_POPUP, 0, 0, 0, 0, nullptr, nullptr, instance, nullptr));
+    ClientClass windowClass;  // outlives the window below
+    if (!windowClass.Usable()) return 0;
+    UniqueHwnd client(CreateWindowA(kClientClass, "", WS_POPUP, 0, 0, 0, 0, nullptr, nullptr, windowClass.Instance(),
+                                    nullptr));
     if (!client) return 0;
     Conversations state;
     SetWindowLongPtrA(client.get(), GWLP_USERDATA, reinterpret_cast<LONG_PTR>(&state));

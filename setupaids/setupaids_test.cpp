@@ -165,6 +165,34 @@ TEST_F(SetupAids, CloseNetscapeAsksEveryRunningInstanceToExit) {
     }
 }
 
+// The installer may free the library and load it again, and the second copy need not sit where
+// the first did: nothing the first left behind may stand in the second's way.
+TEST(SetupAidsReloaded, CloseNetscapeReachesTheBrowserFromACopyLoadedElsewhere) {
+    std::string dll = WinPath(KV_SETUPAIDS_DLL);
+    kv::UniqueModule first(LoadLibraryA(dll.c_str()));
+    ASSERT_TRUE(first);
+    EXPECT_EQ(0, kv::GetProc<Check>(first.get(), "CloseNetscape")()) << "nothing running";
+    auto* base = reinterpret_cast<BYTE*>(first.get());
+    auto* nt = reinterpret_cast<IMAGE_NT_HEADERS*>(base + reinterpret_cast<IMAGE_DOS_HEADER*>(base)->e_lfanew);
+    SIZE_T size = nt->OptionalHeader.SizeOfImage;
+    first.reset();
+    // Where the first copy was is now taken, so the second is loaded at another address.
+    void* taken = VirtualAlloc(base, size, MEM_RESERVE, PAGE_NOACCESS);
+    ASSERT_EQ(base, taken);
+    kv::UniqueModule second(LoadLibraryA(dll.c_str()));
+    ASSERT_TRUE(second);
+    EXPECT_NE(reinterpret_cast<BYTE*>(second.get()), base);
+    ChildProcess browser(WinPath(KV_NETSCAPE_EXE));
+    ASSERT_TRUE(browser.Started());
+    WaitForInputIdle(browser.Handle(), 10000);
+    kv::test::DialogClicker warning(L"Warning", IDOK, 1500);
+    EXPECT_EQ(1, kv::GetProc<Check>(second.get(), "CloseNetscape")());
+    EXPECT_TRUE(browser.WaitExit(10000));
+    EXPECT_FALSE(warning.Wait());
+    second.reset();
+    VirtualFree(taken, 0, MEM_RELEASE);
+}
+
 // --- Starting a program ------------------------------------------------------------------------
 
 TEST(LaunchCommandLine, ArgumentsGlueOnAndBlanksInTheProgramAreQuoted) {
@@ -293,6 +321,41 @@ TEST_F(SetupAids, QuitMessageEndsTheWait) {
     ASSERT_TRUE(left) << "the program still runs";
     TerminateProcess(left.get(), 0);
     WaitForSingleObject(left.get(), 5000);
+}
+
+// Takes the process's free address space for its lifetime, all but one spare region of
+// `spare` bytes and holes smaller than 64 KB: small allocations still find room, a larger one
+// fails as it would on a machine out of memory.
+class AddressSpaceTaken {
+public:
+    explicit AddressSpaceTaken(SIZE_T spare) {
+        void* kept = nullptr;
+        for (SIZE_T size = SIZE_T(1) << (sizeof(void*) == 8 ? 46 : 30); size >= 0x10000; size /= 2) {
+            while (void* p = VirtualAlloc(nullptr, size, MEM_RESERVE, PAGE_NOACCESS)) {
+                if (size == spare && !kept) kept = p;
+                else taken_.push_back(p);
+            }
+        }
+        if (kept) VirtualFree(kept, 0, MEM_RELEASE);
+    }
+    ~AddressSpaceTaken() {
+        for (void* p : taken_) VirtualFree(p, 0, MEM_RELEASE);
+    }
+
+private:
+    std::vector<void*> taken_;
+};
+
+TEST_F(SetupAids, ExportsAnswerTheirFailureWhenMemoryRunsOut) {
+    std::string probe = WinPath(KV_LAUNCH_PROBE_EXE);
+    std::string arguments(32 << 20, 'a');
+    arguments[0] = ' ';
+    int answer = -1;
+    {
+        AddressSpaceTaken full(8 << 20);
+        answer = launch_(probe.c_str(), arguments.c_str());
+    }
+    EXPECT_EQ(0, answer) << "a command line that cannot be built starts nothing";
 }
 
 TEST_F(SetupAids, LaunchOfNothingStartsNothing) {

@@ -297,37 +297,49 @@ public:
         CheckOut(snapshot);
         VariantInit(snapshot);
         if (what != 1 || options != 1) ThrowHr(E_INVALIDARG);
-        Channel c = ChannelOrFail(id_, true);
+        // Built straight from the state, without copying the channel: a snapshot of a large
+        // channel is one string per property name and value, and no more.
+        LARGE_INTEGER frequency, started, ended;
+        QueryPerformanceFrequency(&frequency);
+        QueryPerformanceCounter(&started);
         std::vector<Variant> outer;
         outer.push_back(Variant::I4(id_));
-        for (int part = 1; part <= 2; ++part) {
-            std::vector<LONG> ids;
-            std::vector<Variant> names, values;
-            for (const auto& s : c.stories)
-                for (const auto& p : s.properties)
-                    if (p.part == part) {
-                        ids.push_back(s.id);
-                        names.push_back(Variant::String(p.name));
-                        values.push_back(Variant::String(p.value));
-                    }
-            auto nameArray = SafeArray::Vector(VT_BSTR, static_cast<ULONG>(names.size()));
-            auto valueArray = SafeArray::Vector(VT_BSTR, static_cast<ULONG>(values.size()));
-            if (!names.empty()) {
-                SafeArrayData<BSTR> n(nameArray.get()), v(valueArray.get());
-                for (size_t i = 0; i < names.size(); ++i) {
-                    n[i] = names[i]->bstrVal;
-                    names[i]->vt = VT_EMPTY;  // the array owns the string now
-                    v[i] = values[i]->bstrVal;
-                    values[i]->vt = VT_EMPTY;
+        bool found = State().ReadChannel(id_, [&](const Channel& c) {
+            for (int part = 1; part <= 2; ++part) {
+                ULONG n = 0;
+                for (const auto& s : c.stories)
+                    for (const auto& p : s.properties) n += p.part == part;
+                auto idArray = SafeArray::Vector(VT_I4, n);
+                auto nameArray = SafeArray::Vector(VT_BSTR, n);
+                auto valueArray = SafeArray::Vector(VT_BSTR, n);
+                if (n) {
+                    SafeArrayData<LONG> ids(idArray.get());
+                    SafeArrayData<BSTR> names(nameArray.get()), values(valueArray.get());
+                    size_t k = 0;
+                    auto text = [](const std::wstring& t) {
+                        return ThrowIfNull(SysAllocStringLen(t.data(), static_cast<UINT>(t.size())), E_OUTOFMEMORY);
+                    };
+                    for (const auto& s : c.stories)
+                        for (const auto& p : s.properties)
+                            if (p.part == part) {
+                                ids[k] = s.id;
+                                names[k] = text(p.name);  // the array owns each string
+                                values[k] = text(p.value);
+                                ++k;
+                            }
                 }
+                std::vector<Variant> inner;
+                inner.push_back(ArrayOf(std::move(idArray), VT_I4));
+                inner.push_back(ArrayOf(std::move(nameArray), VT_BSTR));
+                inner.push_back(ArrayOf(std::move(valueArray), VT_BSTR));
+                outer.push_back(ArrayOf(VariantArray(inner), VT_VARIANT));
             }
-            std::vector<Variant> inner;
-            inner.push_back(ArrayOf(LongArray(ids), VT_I4));
-            inner.push_back(ArrayOf(std::move(nameArray), VT_BSTR));
-            inner.push_back(ArrayOf(std::move(valueArray), VT_BSTR));
-            outer.push_back(ArrayOf(VariantArray(inner), VT_VARIANT));
-        }
+        });
+        if (!found) ThrowHr(E_FAIL);  // the channel was deleted after this object was handed out
         ArrayOf(VariantArray(outer), VT_VARIANT).Detach(snapshot);
+        QueryPerformanceCounter(&ended);
+        State().SetLastSnapshotTime(1000.0 * static_cast<double>(ended.QuadPart - started.QuadPart) /
+                                    static_cast<double>(frequency.QuadPart));
         return S_OK;
     } catch (...) {
         return CaughtHResult();
@@ -917,6 +929,13 @@ public:
     }
     STDMETHODIMP CloseDialogs() override try {
         State().CloseDialogs();
+        return S_OK;
+    } catch (...) {
+        return CaughtHResult();
+    }
+    STDMETHODIMP LastSnapshotTime(double* ms) override try {
+        CheckOut(ms);
+        *ms = State().LastSnapshotTime();
         return S_OK;
     } catch (...) {
         return CaughtHResult();

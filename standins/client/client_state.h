@@ -10,6 +10,7 @@
 #include <windows.h>
 #include <oleauto.h>
 
+#include <atomic>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -90,6 +91,16 @@ public:
     // A copy of the channel; its stories only when asked for (large channels copy slowly).
     std::optional<Channel> FindChannel(LONG id, bool withStories = true);
     std::optional<Channel> FindChannelByName(const std::wstring& name);
+    // Calls `read(const Channel&)` under the lock, without copying the channel; false when it is
+    // missing. `read` must not call back into the state.
+    template <class Read>
+    bool ReadChannel(LONG id, Read&& read) {
+        std::lock_guard<std::mutex> hold(lock_);
+        const Channel* c = ChannelLocked(id);
+        if (!c) return false;
+        read(*c);
+        return true;
+    }
     std::vector<DirectoryEntry> Entries();
     std::optional<DirectoryEntry> FindEntry(LONG id);
     std::optional<std::wstring> ResolvePath(const std::wstring& text);
@@ -109,6 +120,11 @@ public:
     void RunSetupDialog(const std::wstring& caption);
     long OpenDialogCount();
     void CloseDialogs();
+
+    // --- timing --------------------------------------------------------------------------
+    // Milliseconds the latest story snapshot took to make.
+    void SetLastSnapshotTime(double ms) noexcept { lastSnapshotMs_ = ms; }
+    double LastSnapshotTime() const noexcept { return lastSnapshotMs_; }
 
     SinkList& Sinks(Source source) { return sinks_[static_cast<int>(source)]; }
 
@@ -133,6 +149,7 @@ private:
     std::vector<RecordedCall> calls_;
     std::vector<HWND> dialogs_;
     SinkList sinks_[static_cast<int>(Source::Count)];
+    std::atomic<double> lastSnapshotMs_{0};
 };
 
 // The state file's value syntax: an integer (decimal, or hexadecimal after 0x) becomes VT_I4,

@@ -14,6 +14,8 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cwctype>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -267,6 +269,13 @@ void WriteUtf8File(const std::wstring& path, const std::wstring& text) {
         throw std::runtime_error("cannot write " + ToAnsi(path));
 }
 
+// "C:\x\index.htm" -> "C:\x\index"
+std::wstring WithoutExtension(const std::wstring& path) {
+    size_t slash = path.find_last_of(L"\\/");
+    size_t dot = path.find_last_of(L'.');
+    return dot == std::wstring::npos || (slash != std::wstring::npos && dot < slash) ? path : path.substr(0, dot);
+}
+
 // "C:\x\index.htm" -> "C:\x\index.static.htm"
 std::wstring DefaultOutput(const std::wstring& page) {
     size_t slash = page.find_last_of(L"\\/");
@@ -275,9 +284,87 @@ std::wstring DefaultOutput(const std::wstring& page) {
     return page.substr(0, dot) + L".static" + page.substr(dot);
 }
 
+// Images that a cell names inside a module ("res://C:\\...\\KvDC.dll/#17", an RT_HTML resource by
+// number or name), written once each as files beside the static page, which no browser of today
+// reads from a module. `stem` is the static page's path without its extension.
+class ImageFiles {
+public:
+    explicit ImageFiles(std::wstring stem) : stem_(std::move(stem)) {}
+
+    // The address to write instead of `address`: the file's name (relative to the page) for an
+    // image in a module, else the address itself.
+    std::wstring Local(const std::wstring& address) {
+        if (CompareStringOrdinal(address.c_str(), std::min<int>(6, static_cast<int>(address.size())), L"res://", 6,
+                                 TRUE) != CSTR_EQUAL)
+            return address;
+        if (auto done = written_.find(address); done != written_.end()) return done->second;
+        std::wstring local = address;
+        try {
+            local = Write(address.substr(6));
+        } catch (const std::exception& e) {
+            warnings_.push_back(L"the image " + address + L" is left as it is: " + ToWide(e.what()));
+        }
+        written_.emplace(address, local);
+        return local;
+    }
+    const std::vector<std::wstring>& Warnings() const { return warnings_; }
+
+private:
+    std::wstring Write(const std::wstring& where) {
+        size_t slash = where.find_last_of(L'/');
+        if (slash == std::wstring::npos || slash + 1 == where.size()) throw std::runtime_error("it names no resource");
+        std::wstring module = where.substr(0, slash), name = where.substr(slash + 1);
+        UniqueModule dll(LoadLibraryExW(module.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE));
+        if (!dll) throw std::runtime_error("cannot open " + ToAnsi(module));
+        bool numbered = name[0] == L'#' && name.size() > 1 && name.find_first_not_of(L"0123456789", 1) == std::wstring::npos;
+        const wchar_t* id = numbered ? MAKEINTRESOURCEW(std::stoi(name.substr(1))) : name.c_str();
+        HRSRC found = FindResourceW(dll.get(), id, MAKEINTRESOURCEW(23));  // RT_HTML
+        HGLOBAL loaded = found ? LoadResource(dll.get(), found) : nullptr;
+        const void* bytes = loaded ? LockResource(loaded) : nullptr;
+        DWORD size = found ? SizeofResource(dll.get(), found) : 0;
+        if (!bytes) throw std::runtime_error("no image " + ToAnsi(name) + " in " + ToAnsi(module));
+
+        std::wstring file = stem_ + L"-" + (numbered ? name.substr(1) : name) + Extension(bytes, size);
+        UniqueHandleObj out(CreateFileW(file.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
+        DWORD written = 0;
+        if (out.get() == INVALID_HANDLE_VALUE || !WriteFile(out.get(), bytes, size, &written, nullptr) || written != size)
+            throw std::runtime_error("cannot write " + ToAnsi(file));
+        return UrlPart(file.substr(file.find_last_of(L"\\/") + 1));
+    }
+    static const wchar_t* Extension(const void* bytes, DWORD size) {
+        std::string_view head(static_cast<const char*>(bytes), std::min<DWORD>(size, 8));
+        if (head.rfind("GIF8", 0) == 0) return L".gif";
+        if (head.rfind("\x89PNG", 0) == 0) return L".png";
+        if (head.rfind("\xFF\xD8", 0) == 0) return L".jpg";
+        if (head.rfind("BM", 0) == 0) return L".bmp";
+        return L".bin";
+    }
+    // A file name as one segment of a relative address.
+    static std::wstring UrlPart(const std::wstring& name) {
+        std::wstring out;
+        for (wchar_t c : name) {
+            if (iswalnum(c) || wcschr(L"-._~", c)) {
+                out += c;
+            } else {
+                std::string utf8 = ToAnsi(std::wstring(1, c), CP_UTF8);
+                for (unsigned char b : utf8) {
+                    wchar_t hex[4];
+                    swprintf(hex, 4, L"%%%02X", b);
+                    out += hex;
+                }
+            }
+        }
+        return out;
+    }
+
+    std::wstring stem_;
+    std::map<std::wstring, std::wstring> written_;
+    std::vector<std::wstring> warnings_;
+};
+
 class BindingSource : public TableSource {
 public:
-    explicit BindingSource(DataBinding& binding) : binding_(binding) {}
+    BindingSource(DataBinding& binding, ImageFiles* images = nullptr) : binding_(binding), images_(images) {}
     int RowCount() override { return binding_.RowCount(); }
     bool HasColumn(std::wstring_view name) override { return binding_.ColumnOf(name) != 0; }
     std::wstring Cell(int row, std::wstring_view column, Use use) override {
@@ -286,11 +373,13 @@ public:
         HRESULT hr = binding_.Provider()->getVariant(row, binding_.ColumnOf(column), format, value.get());
         if (FAILED(hr)) throw std::runtime_error("the control could not give row " + std::to_string(row) + " " +
                                                  ToAnsi(std::wstring(column)) + ": " + ToAnsi(HexCode(hr)));
-        return CellText(*value.get());
+        std::wstring text = CellText(*value.get());
+        return use == Use::kAttribute && images_ ? images_->Local(text) : text;
     }
 
 private:
     DataBinding& binding_;
+    ImageFiles* images_;
 };
 
 // The largest story id of the channel, from a story snapshot ([0] channel id, [1] and [2]
@@ -342,7 +431,8 @@ int Render(const Options& o) {
     Client client(o.data);
     PageHost page(o.address.empty() ? file : o.address);
     DataBinding& binding = HostAndBind(page, params, OSPFORMAT_FORMATTED);
-    BindingSource source(binding);
+    ImageFiles images(WithoutExtension(out));
+    BindingSource source(binding, &images);
     std::vector<std::wstring> warnings;
     std::wstring rendered;
     try {
@@ -351,6 +441,7 @@ int Render(const Options& o) {
         throw std::runtime_error(ToAnsi(file) + ", " + e.what());
     }
     WriteUtf8File(out, rendered);
+    for (const auto& w : images.Warnings()) Line(L"warning: " + w);
     for (const auto& w : warnings) Line(L"warning: " + w);
     Line(L"Rendered " + file + L" (#" + control.id + L", " + std::to_wstring(binding.RowCount()) + L" stories) to " + out);
     return 0;

@@ -8,6 +8,7 @@
 #include <sstream>
 
 #include "platform/text.h"
+#include "tests/support/child_process.h"
 #include "tools/kvkit/channel_page.h"
 
 namespace {
@@ -31,11 +32,11 @@ std::string ReadAll(const std::wstring& path) {
 }
 
 TEST(ChannelPage, TheDemoPageRendersOneRowPerStoryInItsSortOrder) {
-    std::wstring out = TempFile(L"news.htm");
+    kv::test::TempFolder folder("kvrender");
+    std::wstring out = kv::ToWide(folder.Path()) + L"\\news.htm";
     ASSERT_EQ(0, ChannelPageCommand(L"render", {kDemo + L"/Channels/News/index.htm", L"--address", kNewsPage,
                                                 L"--data", kDemo, L"--out", out}));
     std::string page = ReadAll(out);
-    DeleteFileW(out.c_str());
 
     // Newest first (PARAM Sort "-PUBLISHED_TIME"), each title where the page's SPAN was.
     const char* titles[] = {"Ferry timetable changes on Monday", "Chess club: results of round 4",
@@ -58,7 +59,17 @@ TEST(ChannelPage, TheDemoPageRendersOneRowPerStoryInItsSortOrder) {
     EXPECT_NE(std::string::npos,
               page.find("<SPAN CLASS=alertedstory><SPAN CLASS=newstory>Storm warning for the coast</SPAN></SPAN>"));
     EXPECT_NE(std::string::npos, page.find("<A HREF=\"http://news.example.com/ferry.htm\">"));
-    EXPECT_NE(std::string::npos, page.find("SRC=\"res://")) << "the story icon";
+    // Every cell the page shows as HTML is decorated, the publication time too: no tag shows as text.
+    EXPECT_EQ(std::string::npos, page.find("&lt;SPAN")) << page;
+    // The story icons are files beside the page, which a browser of today shows.
+    EXPECT_EQ(std::string::npos, page.find("res:")) << page;
+    size_t images = 0;
+    for (size_t p = page.find("<IMG "); p != std::string::npos; p = page.find("<IMG ", p + 1), ++images) {
+        size_t src = page.find("SRC=\"", p) + 5;
+        std::string name = page.substr(src, page.find('"', src) - src);
+        EXPECT_EQ(0u, ReadAll(kv::ToWide(folder.Path() + "\\" + name)).rfind("GIF89a", 0)) << name;
+    }
+    EXPECT_EQ(5u, images);
     EXPECT_EQ(std::string::npos, page.find("DATAFLD"));
     EXPECT_EQ(std::string::npos, page.find("<OBJECT"));
     EXPECT_NE(std::string::npos, page.find(".alertedstory")) << "the style sheet stays";
