@@ -347,6 +347,9 @@ private:
 };
 
 TEST_F(SetupAids, ExportsAnswerTheirFailureWhenMemoryRunsOut) {
+    // Running out of memory is brought about by taking the address space; a 64-bit process has
+    // far too much of it (and Wine itself fails first). The boundary code is the same on both.
+    if (sizeof(void*) == 8) GTEST_SKIP() << "the address space of a 64-bit process cannot be used up";
     std::string probe = WinPath(KV_LAUNCH_PROBE_EXE);
     std::string arguments(32 << 20, 'a');
     arguments[0] = ' ';
