@@ -173,19 +173,33 @@ function(kv_use_client_prefix test)
                                           ENVIRONMENT KV_WINEPREFIX=${KV_CLIENT_PREFIX})
 endfunction()
 
-# kv_test_in_throwaway_prefix(<target> <sources...> [LIBS l...] [TIMEOUT s]): a test executable
-# that may replace files in the system directory. Each run makes a fresh prefix, runs the test
-# in it and deletes it; the shared test prefix is never touched.
+# kv_test_in_throwaway_prefix(<target> <sources...> [LIBS l...] [TIMEOUT s] [NO_HOST DLLS t...]):
+# a test executable that may replace files in the system directory. Each run makes a fresh prefix,
+# runs the test in it and deletes it; the shared test prefix is never touched. NO_HOST: for tests
+# that delete files or take hostile paths; the program and the DLLs of the listed targets are
+# copied into C:\kvtest, the DLLs registered there, and the prefix's Z: drive (the host's /)
+# removed before the run (cmake/kvthrowaway.sh --no-host).
 function(kv_test_in_throwaway_prefix target)
-  cmake_parse_arguments(KV "" "TIMEOUT" "LIBS" ${ARGN})
+  cmake_parse_arguments(KV "NO_HOST" "TIMEOUT" "LIBS;DLLS" ${ARGN})
   add_executable(${target} ${KV_UNPARSED_ARGUMENTS})
   kv_options(${target})
   target_link_libraries(${target} PRIVATE kv_testsupport gmock gtest ${KV_LIBS})
   if(NOT KV_TIMEOUT)
     set(KV_TIMEOUT 300)
   endif()
+  set(isolation)
+  if(KV_NO_HOST)
+    set(files)
+    foreach(dll ${KV_DLLS})
+      list(APPEND files $<TARGET_FILE:${dll}>)
+      add_dependencies(${target} ${dll})
+    endforeach()
+    string(REPLACE ";" "\n" lines "${files}")
+    file(GENERATE OUTPUT ${CMAKE_BINARY_DIR}/${target}-dlls.txt CONTENT "${lines}\n")
+    set(isolation --no-host ${CMAKE_BINARY_DIR}/${target}-dlls.txt)
+  endif()
   add_test(NAME ${target}
-           COMMAND ${CMAKE_SOURCE_DIR}/cmake/kvthrowaway.sh ${CMAKE_BINARY_DIR}/throwaway-${target}
+           COMMAND ${CMAKE_SOURCE_DIR}/cmake/kvthrowaway.sh ${isolation} ${CMAKE_BINARY_DIR}/throwaway-${target}
                    ${KV_WINE_RUNNER} $<TARGET_FILE:${target}>)
   set_tests_properties(${target} PROPERTIES TIMEOUT ${KV_TIMEOUT})
 endfunction()

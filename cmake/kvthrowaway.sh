@@ -1,10 +1,21 @@
 #!/usr/bin/env bash
-# kvthrowaway.sh PREFIX RUNNER PROGRAM [ARGS...]: makes a fresh prefix PREFIX, runs PROGRAM in it
-# through RUNNER (the build tree's kvwine; the tree's kvprefix beside it makes the prefix), stops
-# the prefix's wineserver and deletes the prefix. The exit status is the program's.
+# kvthrowaway.sh [--no-host DLL-LIST-FILE] PREFIX RUNNER PROGRAM [ARGS...]: makes a fresh prefix
+# PREFIX, runs PROGRAM in it through RUNNER (the build tree's kvwine; the tree's kvprefix beside it
+# makes the prefix), stops the prefix's wineserver and deletes the prefix. The exit status is the
+# program's.
+#
+# --no-host: for programs that delete files or take hostile paths. PROGRAM and the DLLs listed in
+# DLL-LIST-FILE (one path a line) are copied into C:\kvtest, the DLLs are registered from there,
+# the prefix's Z: drive (the host's /) is removed, and PROGRAM runs as C:\kvtest\<name> with
+# C:\kvtest as its current folder: nothing it does can reach the host's files.
 set -u
-prefix=$1 runner=$2
-shift 2
+dlls=
+if [ "${1:-}" = --no-host ]; then
+  dlls=$2
+  shift 2
+fi
+prefix=$1 runner=$2 program=$3
+shift 3
 kvprefix=$(dirname "$runner")/kvprefix
 cleanup() {
   "$kvprefix" stop "$prefix" >/dev/null 2>&1
@@ -13,4 +24,20 @@ cleanup() {
 trap cleanup EXIT
 cleanup
 "$kvprefix" setup "$prefix" >/dev/null || { echo "could not make the prefix $prefix"; exit 1; }
-KV_WINEPREFIX="$prefix" "$runner" "$@"
+if [ -z "$dlls" ]; then
+  KV_WINEPREFIX="$prefix" "$runner" "$program" "$@"
+  exit $?
+fi
+box="$prefix/drive_c/kvtest"
+mkdir -p "$box"
+cp "$program" "$box/" || exit 1
+while IFS= read -r dll; do
+  [ -n "$dll" ] || continue
+  cp "$dll" "$box/" || exit 1
+  if ! KV_WINEPREFIX="$prefix" timeout 60 "$runner" regsvr32 /s "C:\\kvtest\\$(basename "$dll")" >/dev/null; then
+    echo "could not register $dll in $prefix"; exit 1
+  fi
+done <"$dlls"
+rm -f "$prefix/dosdevices/z:"
+[ ! -e "$prefix/dosdevices/z:" ] || { echo "could not remove Z: from $prefix"; exit 1; }
+cd "$box" && KV_WINEPREFIX="$prefix" "$runner" "C:\\kvtest\\$(basename "$program")" "$@"
