@@ -4,6 +4,7 @@
 #include "framework/client_boundary.h"
 #include "kvcdf/channel_properties.h"
 #include "kvcdf/client_channel_source.h"
+#include "kvcdf/publisher.h"
 
 namespace {
 
@@ -115,6 +116,36 @@ TEST(CdfRoot, ReplacesTheLastFolderOfTheClientFolder) {
         {L"data", L"CDF\\"},  // not absolute: the publisher refuses it
     };
     for (const auto& c : cases) EXPECT_EQ(kv::cdf::CdfRootFor(c.client, L"CDF"), c.root) << c.client;
+}
+
+}  // namespace
+
+namespace {
+
+TEST(PublisherPaths, FoldersTitlesAndFileUrls) {
+    struct Case {
+        const wchar_t* text;
+        bool absoluteFolder, plainTitle;
+    } cases[] = {
+        {L"C:\\Channels\\News", true, false},
+        {L"\\\\server\\share\\News", true, false},
+        {L"\\", false, false},
+        {L"", false, false},
+        {L"Channels\\News", false, true},
+        {L"News & Weather", false, true},
+        {L"..\\x", false, false},
+        {L"Business\\..", false, false},
+        {L"a\\\\b", false, false},
+        {L"x:y", false, false},
+        {L"\\\\?\\C:\\x", false, false},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(kv::cdf::IsAbsoluteFolder(c.text), c.absoluteFolder) << c.text;
+        EXPECT_EQ(kv::cdf::IsPlainTitle(c.text), c.plainTitle) << c.text;
+    }
+    // A path the short-name call cannot answer keeps its whole length: it is never cut.
+    std::wstring longPath = L"C:\\no such folder\\" + std::wstring(300, L'n') + L"\\";
+    EXPECT_EQ(kv::cdf::FileUrl(longPath), L"file://" + longPath);
 }
 
 }  // namespace
