@@ -164,7 +164,7 @@ public:
         return kv::CaughtHResult();
     }
     STDMETHODIMP Skip(ULONG count) override {
-        next_ = std::min(items_.size(), next_ + count);
+        next_ = std::min(items_.size(), next_ + static_cast<size_t>(count));
         return next_ < items_.size() ? S_OK : S_FALSE;
     }
     STDMETHODIMP Reset() override {
