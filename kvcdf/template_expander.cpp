@@ -12,10 +12,6 @@
 namespace kv::cdf {
 namespace {
 
-bool IsSpace(char c) noexcept {
-    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
-}
-
 constexpr size_t kWriteChunk = 1 << 20;
 
 // Buffers the output and writes it in large pieces; every write must write its whole count.
@@ -84,38 +80,18 @@ TemplateExpander::TemplateExpander(std::shared_ptr<const TemplateValues> values)
 }
 
 const std::string& TemplateExpander::ValueOf(std::string_view rawName) {
+    if (lastValue_ && rawName == lastName_) return *lastValue_;
     key_.assign(rawName);
     auto it = cache_.find(key_);
-    if (it == cache_.end())
-        it = cache_.emplace(key_, ToAnsi(values_->Get(AsciiUpper(ToWide(rawName))))).first;
+    if (it == cache_.end()) it = cache_.emplace(key_, ToAnsi(values_->Get(AsciiUpper(ToWide(rawName))))).first;
+    lastName_ = key_;
+    lastValue_ = &it->second;  // map nodes stay where they are
     return it->second;
-}
-
-void TemplateExpander::ExpandText(std::string_view text, const std::function<void(std::string_view)>& write) {
-    const char* const begin = text.data();
-    const char* const end = begin + text.size();
-    const char* pending = begin;
-    const char* p = begin;
-    while (p < end) {
-        p = static_cast<const char*>(std::memchr(p, '%', static_cast<size_t>(end - p)));
-        if (!p) break;
-        const char* q = p + 1;
-        while (q < end && *q != '%' && !IsSpace(*q)) ++q;
-        if (q < end && *q == '%' && q > p + 1) {
-            if (p > pending) write(std::string_view(pending, static_cast<size_t>(p - pending)));
-            const std::string& value = ValueOf(std::string_view(p + 1, static_cast<size_t>(q - p - 1)));
-            if (!value.empty()) write(value);
-            pending = p = q + 1;
-        } else {
-            ++p;  // "%%", "% " and a "%" without a closing one are plain text
-        }
-    }
-    if (end > pending) write(std::string_view(pending, static_cast<size_t>(end - pending)));
 }
 
 std::string TemplateExpander::ExpandText(std::string_view text) {
     std::string out;
-    ExpandText(text, [&](std::string_view piece) { out.append(piece); });
+    ExpandInto(text, [&](std::string_view piece) { out.append(piece); });
     return out;
 }
 
@@ -132,7 +108,7 @@ void TemplateExpander::Expand(const std::wstring& destination, const std::wstrin
     if (!file) ThrowHr(E_INVALIDARG);
     try {
         FileWriter writer(file.get());
-        ExpandText(text, [&](std::string_view piece) { writer.Write(piece); });
+        ExpandInto(text, [&](std::string_view piece) { writer.Write(piece); });
         writer.Flush();
         file.reset();
         if (inPlace && !MoveFileExW(ExtendedPath(target).c_str(), ExtendedPath(destination).c_str(),

@@ -5,6 +5,7 @@
 // One thread at a time; the values are read, never changed.
 #pragma once
 
+#include <cstring>
 #include <functional>
 #include <memory>
 #include <string>
@@ -19,8 +20,10 @@ class TemplateExpander {
 public:
     explicit TemplateExpander(std::shared_ptr<const TemplateValues> values);
 
-    // Expands `text`, handing the output to `write` piece by piece, in order.
-    void ExpandText(std::string_view text, const std::function<void(std::string_view)>& write);
+    // Expands `text`, handing the output to `write(std::string_view)` piece by piece, in order.
+    template <class Write>
+    void ExpandInto(std::string_view text, Write&& write);
+    void ExpandText(std::string_view text, const std::function<void(std::string_view)>& write) { ExpandInto(text, write); }
     std::string ExpandText(std::string_view text);
 
     // Reads all of `source`, then writes `destination` (created or replaced). An unreadable source
@@ -36,7 +39,37 @@ private:
     // Names as they appear in the template -> value in the system code page.
     std::unordered_map<std::string, std::string> cache_;
     std::string key_;
+    // The last name looked up: templates often repeat one placeholder.
+    std::string lastName_;
+    const std::string* lastValue_ = nullptr;
 };
+
+inline bool IsTemplateSpace(char c) noexcept {
+    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
+
+template <class Write>
+void TemplateExpander::ExpandInto(std::string_view text, Write&& write) {
+    const char* const begin = text.data();
+    const char* const end = begin + text.size();
+    const char* pending = begin;
+    const char* p = begin;
+    while (p < end) {
+        p = static_cast<const char*>(std::memchr(p, '%', static_cast<size_t>(end - p)));
+        if (!p) break;
+        const char* q = p + 1;
+        while (q < end && *q != '%' && !IsTemplateSpace(*q)) ++q;
+        if (q < end && *q == '%' && q > p + 1) {
+            if (p > pending) write(std::string_view(pending, static_cast<size_t>(p - pending)));
+            const std::string& value = ValueOf(std::string_view(p + 1, static_cast<size_t>(q - p - 1)));
+            if (!value.empty()) write(std::string_view(value));
+            pending = p = q + 1;
+        } else {
+            ++p;  // "%%", "% " and a "%" without a closing one are plain text
+        }
+    }
+    if (end > pending) write(std::string_view(pending, static_cast<size_t>(end - pending)));
+}
 
 // The name of the file the expansion of `path` onto itself is written to first.
 std::wstring SelfExpansionTempPath(const std::wstring& path);
