@@ -176,37 +176,43 @@ endfunction()
 # kv_test_in_throwaway_prefix(<target> <sources...> [LIBS l...] [TIMEOUT s]): a test executable
 # that may replace files in the system directory. Each run makes a fresh prefix, runs the test
 # in it and deletes it; the shared test prefix is never touched.
+#
+# kv_test_in_sandbox(<target> <sources...> [LIBS l...] [FILES f...] [DLLS t...] [TIMEOUT s]): the
+# same for a test that deletes files or takes hostile paths. The test, the FILES (paths or
+# generator expressions) and the DLLs of the DLLS targets are copied into C:\kvtest, the DLLs are
+# registered there, and the prefix's Z: drive (the host's /) is removed before the run, which
+# starts in C:\kvtest (cmake/kvthrowaway.sh --sandbox).
 function(kv_test_in_throwaway_prefix target)
-  cmake_parse_arguments(KV "" "TIMEOUT" "LIBS" ${ARGN})
+  cmake_parse_arguments(KV "SANDBOX" "TIMEOUT" "LIBS;FILES;DLLS" ${ARGN})
   add_executable(${target} ${KV_UNPARSED_ARGUMENTS})
   kv_options(${target})
   target_link_libraries(${target} PRIVATE kv_testsupport gmock gtest ${KV_LIBS})
   if(NOT KV_TIMEOUT)
     set(KV_TIMEOUT 300)
   endif()
+  set(isolation)
+  if(KV_SANDBOX)
+    set(dlls)
+    foreach(dll ${KV_DLLS})
+      list(APPEND dlls $<TARGET_FILE:${dll}>)
+      add_dependencies(${target} ${dll})
+    endforeach()
+    string(REPLACE ";" "\n" lines "${KV_FILES}")
+    file(GENERATE OUTPUT ${CMAKE_BINARY_DIR}/${target}-files.txt CONTENT "${lines}\n")
+    string(REPLACE ";" "\n" lines "${dlls}")
+    file(GENERATE OUTPUT ${CMAKE_BINARY_DIR}/${target}-dlls.txt CONTENT "${lines}\n")
+    set(isolation --sandbox ${CMAKE_BINARY_DIR}/${target}-files.txt ${CMAKE_BINARY_DIR}/${target}-dlls.txt)
+  endif()
   add_test(NAME ${target}
-           COMMAND ${CMAKE_SOURCE_DIR}/cmake/kvthrowaway.sh ${CMAKE_BINARY_DIR}/throwaway-${target}
+           COMMAND ${CMAKE_SOURCE_DIR}/cmake/kvthrowaway.sh ${isolation} ${CMAKE_BINARY_DIR}/throwaway-${target}
                    ${KV_WINE_RUNNER} $<TARGET_FILE:${target}>)
   set_tests_properties(${target} PROPERTIES TIMEOUT ${KV_TIMEOUT})
 endfunction()
 
-# kv_test_in_sandbox(<target> <sources...> [LIBS l...] [FILES f...] [TIMEOUT s]): a test executable
-# that deletes files or takes hostile paths. Each run makes a fresh prefix without its Z: drive,
-# copies the test and the FILES (paths or generator expressions) into C:\kvtest and runs the test
-# there; the prefix is deleted after.
 function(kv_test_in_sandbox target)
-  cmake_parse_arguments(KV "" "TIMEOUT" "LIBS;FILES" ${ARGN})
-  add_executable(${target} ${KV_UNPARSED_ARGUMENTS})
-  kv_options(${target})
-  target_link_libraries(${target} PRIVATE kv_testsupport gmock gtest ${KV_LIBS})
-  if(NOT KV_TIMEOUT)
-    set(KV_TIMEOUT 300)
-  endif()
-  add_test(NAME ${target}
-           COMMAND ${CMAKE_SOURCE_DIR}/cmake/kvthrowaway.sh --sandbox ${CMAKE_BINARY_DIR}/sandbox-${target}
-                   ${KV_WINE_RUNNER} $<TARGET_FILE:${target}> ${KV_FILES})
-  set_tests_properties(${target} PROPERTIES TIMEOUT ${KV_TIMEOUT})
+  kv_test_in_throwaway_prefix(${target} ${ARGN} SANDBOX)
 endfunction()
+
 
 # kv_extra_prefix(<fixture> <prefix-dir> PROGRAMS <targets>...): a second test prefix with its own
 # fixture, in which the given programs are registered as local servers (and no DLL is). Tests

@@ -1,15 +1,19 @@
 #!/usr/bin/env bash
-# kvthrowaway.sh PREFIX RUNNER PROGRAM [ARGS...]: makes a fresh prefix PREFIX, runs PROGRAM in it
-# through RUNNER (the build tree's kvwine; the tree's kvprefix beside it makes the prefix), stops
-# the prefix's wineserver and deletes the prefix. The exit status is the program's.
+# kvthrowaway.sh [--sandbox FILE-LIST DLL-LIST] PREFIX RUNNER PROGRAM [ARGS...]: makes a fresh
+# prefix PREFIX, runs PROGRAM in it through RUNNER (the build tree's kvwine; the tree's kvprefix
+# beside it makes the prefix), stops the prefix's wineserver and deletes the prefix. The exit
+# status is the program's.
 #
-# kvthrowaway.sh --sandbox PREFIX RUNNER PROGRAM [FILE...]: the same for a program that deletes
-# files or takes hostile paths. PROGRAM and each FILE are copied into C:\kvtest, the prefix's Z:
-# drive (the host's /) is removed, and the program runs from the copy with C:\kvtest as its
-# current directory, so nothing outside the prefix is within its reach.
+# --sandbox: for programs that delete files or take hostile paths. PROGRAM, the files listed in
+# FILE-LIST and the DLLs listed in DLL-LIST (one path a line) are copied into C:\kvtest, the DLLs
+# are registered from there, the prefix's Z: drive (the host's /) is removed, and PROGRAM runs as
+# C:\kvtest\<name> with C:\kvtest as its current folder: nothing it does can reach the host.
 set -u
-sandbox=0
-if [ "${1:-}" = --sandbox ]; then sandbox=1; shift; fi
+files= dlls=
+if [ "${1:-}" = --sandbox ]; then
+  files=$2 dlls=$3
+  shift 3
+fi
 prefix=$1 runner=$2 program=$3
 shift 3
 kvprefix=$(dirname "$runner")/kvprefix
@@ -20,14 +24,24 @@ cleanup() {
 trap cleanup EXIT
 cleanup
 "$kvprefix" setup "$prefix" >/dev/null || { echo "could not make the prefix $prefix"; exit 1; }
-if [ $sandbox = 0 ]; then
+if [ -z "$files" ]; then
   KV_WINEPREFIX="$prefix" "$runner" "$program" "$@"
   exit $?
 fi
+box="$prefix/drive_c/kvtest"
+mkdir -p "$box"
+cp "$program" "$box/" || exit 1
+while IFS= read -r file; do
+  [ -z "$file" ] || cp "$file" "$box/" || { echo "could not copy $file into $box"; exit 1; }
+done <"$files"
+while IFS= read -r dll; do
+  [ -n "$dll" ] || continue
+  cp "$dll" "$box/" || exit 1
+  if ! KV_WINEPREFIX="$prefix" timeout 60 "$runner" regsvr32 /s "C:\\kvtest\\$(basename "$dll")" >/dev/null; then
+    echo "could not register $dll in $prefix"; exit 1
+  fi
+done <"$dlls"
 "$kvprefix" stop "$prefix" >/dev/null
-work="$prefix/drive_c/kvtest"
-mkdir -p "$work"
-cp "$program" "$@" "$work/" || { echo "could not copy the test's files into $work"; exit 1; }
 rm -f "$prefix/dosdevices/z:"
-[ ! -e "$prefix/dosdevices/z:" ] || { echo "the prefix still reaches the host through Z:"; exit 1; }
-cd "$work" && KV_WINEPREFIX="$prefix" "$runner" "$work/$(basename "$program")"
+[ ! -e "$prefix/dosdevices/z:" ] || { echo "could not remove Z: from $prefix"; exit 1; }
+cd "$box" && KV_WINEPREFIX="$prefix" "$runner" "C:\\kvtest\\$(basename "$program")" "$@"

@@ -5,6 +5,7 @@
 
 #include <vector>
 
+#include "platform/file_tree.h"
 #include "platform/raii.h"
 #include "platform/text.h"
 
@@ -44,11 +45,6 @@ bool IsRoot(const std::wstring& normal) {
     if (normal.size() > 2 && normal[0] == L'\\' && normal[1] == L'\\')
         return normal.find(L'\\', normal.find(L'\\', 2) + 1) == std::wstring::npos;
     return false;
-}
-
-std::wstring Extended(const std::wstring& normal) {
-    if (normal.size() > 2 && normal[0] == L'\\' && normal[1] == L'\\') return L"\\\\?\\UNC\\" + normal.substr(2);
-    return L"\\\\?\\" + normal;
 }
 
 // `inner` is `outer` or lies below it.
@@ -97,37 +93,6 @@ bool IsProtectedNormal(const std::wstring& normal) {
     return false;
 }
 
-void ClearReadOnly(const std::wstring& extended, DWORD attributes) {
-    if (attributes & FILE_ATTRIBUTE_READONLY)
-        SetFileAttributesW(extended.c_str(), attributes & ~static_cast<DWORD>(FILE_ATTRIBUTE_READONLY));
-}
-
-// Deletes what is below `extended` (a directory that is no link), then the directory itself.
-void DeleteTree(const std::wstring& extended, DWORD attributes) {
-    WIN32_FIND_DATAW found;
-    UniqueFindHandle find(FindFirstFileExW((extended + L"\\*").c_str(), FindExInfoBasic, &found,
-                                           FindExSearchNameMatch, nullptr, 0));
-    if (find) {
-        do {
-            std::wstring_view name = found.cFileName;
-            if (name == L"." || name == L"..") continue;
-            std::wstring child = extended + L"\\" + found.cFileName;
-            const DWORD a = found.dwFileAttributes;
-            ClearReadOnly(child, a);
-            if (!(a & FILE_ATTRIBUTE_DIRECTORY)) {
-                DeleteFileW(child.c_str());
-            } else if (a & FILE_ATTRIBUTE_REPARSE_POINT) {
-                RemoveDirectoryW(child.c_str());  // the link itself; its target is never entered
-            } else {
-                DeleteTree(child, a & ~static_cast<DWORD>(FILE_ATTRIBUTE_READONLY));
-            }
-        } while (FindNextFileW(find.get(), &found));
-    }
-    find.reset();
-    ClearReadOnly(extended, attributes);
-    RemoveDirectoryW(extended.c_str());
-}
-
 }  // namespace
 
 std::wstring NormalizeFolderPath(std::wstring_view path) {
@@ -144,16 +109,8 @@ bool IsProtectedFolder(std::wstring_view path) { return IsProtectedNormal(Normal
 bool DeleteFolderTree(std::wstring_view path) {
     std::wstring normal = NormalizeFolderPath(path);
     if (IsProtectedNormal(normal)) return false;
-    std::wstring extended = Extended(normal);
-    DWORD attributes = GetFileAttributesW(extended.c_str());
-    if (attributes == INVALID_FILE_ATTRIBUTES) return true;
-    if (!(attributes & FILE_ATTRIBUTE_DIRECTORY)) return false;
-    if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) {
-        RemoveDirectoryW(extended.c_str());
-    } else {
-        DeleteTree(extended, attributes);
-    }
-    return GetFileAttributesW(extended.c_str()) == INVALID_FILE_ATTRIBUTES;
+    DeleteTree(normal);
+    return PathAttributes(normal) == INVALID_FILE_ATTRIBUTES;
 }
 
 }  // namespace kv

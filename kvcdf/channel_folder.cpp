@@ -1,0 +1,251 @@
+#include "kvcdf/channel_folder.h"
+
+#include <vector>
+
+#include "platform/file_tree.h"
+#include "platform/hresult_error.h"
+
+namespace kv::cdf {
+namespace {
+
+constexpr DWORD kContext = CLSCTX_INPROC_SERVER | CLSCTX_INPROC_HANDLER | CLSCTX_LOCAL_SERVER | CLSCTX_REMOTE_SERVER;
+constexpr DWORD kEnumFlags = CHANENUM_CHANNELFOLDER | CHANENUM_SOFTUPDATEFOLDER | CHANENUM_DESKTOPFOLDER |
+                             CHANENUM_TITLE | CHANENUM_PATH | CHANENUM_URL;
+
+std::wstring FavoritesFolder() {
+    UniqueHkey key;
+    if (RegOpenKeyExW(HKEY_CURRENT_USER, L"Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\Shell Folders", 0,
+                      KEY_QUERY_VALUE, key.put()) != ERROR_SUCCESS)
+        ThrowHr(E_FAIL);
+    DWORD size = 0;
+    if (RegGetValueW(key.get(), nullptr, L"Favorites", RRF_RT_REG_SZ, nullptr, nullptr, &size) != ERROR_SUCCESS)
+        ThrowHr(E_FAIL);
+    std::wstring value(size / sizeof(wchar_t) + 1, L'\0');
+    size = static_cast<DWORD>(value.size() * sizeof(wchar_t));
+    if (RegGetValueW(key.get(), nullptr, L"Favorites", RRF_RT_REG_SZ, nullptr, value.data(), &size) != ERROR_SUCCESS)
+        ThrowHr(E_FAIL);
+    value.resize(wcslen(value.c_str()));
+    if (value.empty()) ThrowHr(E_FAIL);
+    return value;
+}
+
+// Holds the watcher's notices for one scope, also when it is left by an exception.
+class SuspendScope {
+public:
+    explicit SuspendScope(ChannelFolder& folder) : folder_(folder) { folder_.Suspend(); }
+    ~SuspendScope() { folder_.Resume(); }
+    SuspendScope(const SuspendScope&) = delete;
+    SuspendScope& operator=(const SuspendScope&) = delete;
+
+private:
+    ChannelFolder& folder_;
+};
+
+// CoTaskMemFree for the strings of one enumeration record.
+struct EnumRecord : CHANNELENUMINFO {
+    EnumRecord() : CHANNELENUMINFO{} {}
+    ~EnumRecord() {
+        CoTaskMemFree(pszTitle);
+        CoTaskMemFree(pszPath);
+        CoTaskMemFree(pszURL);
+    }
+    EnumRecord(const EnumRecord&) = delete;
+    EnumRecord& operator=(const EnumRecord&) = delete;
+};
+
+std::wstring Text(const wchar_t* s) { return s ? std::wstring(s) : std::wstring(); }
+
+}  // namespace
+
+ChannelFolder::ChannelFolder(DesktopRefresh refresh) : refresh_(std::move(refresh)) {
+    ComPtr<IUnknown> unknown;
+    HRESULT hr = CoCreateInstance(kClsidChannelMgr, nullptr, kContext, IID_IUnknown,
+                                  reinterpret_cast<void**>(unknown.GetAddressOf()));
+    if (SUCCEEDED(hr)) hr = OleRun(unknown.Get());
+    if (SUCCEEDED(hr)) hr = unknown.As(&manager_);
+    if (FAILED(hr) && hr != E_NOINTERFACE) ThrowHr(hr);
+
+    folder_ = FavoritesFolder();
+    if (folder_.back() != L'\\') folder_ += L'\\';
+    folder_ += L"channels\\";
+    CreateDirectoryTree(folder_);  // a fresh profile has none yet
+}
+
+ChannelFolder::~ChannelFolder() { StopWatch(); }
+
+IChannelMgr* ChannelFolder::Manager() const { return ThrowIfNull(manager_.Get()); }
+
+void ChannelFolder::ClearCache() {
+    std::lock_guard lock(cacheLock_);
+    paths_.clear();
+    urls_.clear();
+}
+
+bool ChannelFolder::RefreshDesktop() {
+    ClearCache();
+    if (!desktopAvailable_) return false;
+    if (!refresh_) {
+        if (!desktop_ && FAILED(CoCreateInstance(CLSID_ActiveDesktop, nullptr, kContext, IID_IActiveDesktop,
+                                                 reinterpret_cast<void**>(desktop_.GetAddressOf())))) {
+            desktopAvailable_ = false;
+            return false;
+        }
+        desktop_->ApplyChanges(AD_APPLY_REFRESH | AD_APPLY_FORCE);  // the shell's answer changes nothing here
+        return true;
+    }
+    if (FAILED(refresh_())) {
+        desktopAvailable_ = false;
+        return false;
+    }
+    return true;
+}
+
+void ChannelFolder::FillCaches() {
+    // Called with the cache lock held: a notice arriving meanwhile clears after the fill.
+    Enumerate([this](const std::wstring& title, const std::wstring& path, const std::wstring& url) {
+        paths_[title] = path;
+        urls_[title] = url;
+        return true;
+    });
+}
+
+std::wstring ChannelFolder::LookupPath(std::wstring_view title) {
+    std::lock_guard lock(cacheLock_);
+    if (paths_.empty()) FillCaches();
+    auto it = paths_.find(title);
+    return it == paths_.end() ? std::wstring() : it->second;
+}
+
+std::wstring ChannelFolder::LookupUrl(std::wstring_view title) {
+    std::lock_guard lock(cacheLock_);
+    if (urls_.empty()) FillCaches();
+    auto it = urls_.find(title);
+    return it == urls_.end() ? std::wstring() : it->second;
+}
+
+void ChannelFolder::Add(std::wstring_view title, std::wstring_view url) {
+    std::wstring t(title), u(url);
+    CHANNELSHORTCUTINFO info{};
+    info.cbSize = sizeof info;
+    info.pszTitle = t.data();
+    info.pszURL = u.data();
+    info.bIsSoftware = FALSE;
+    ThrowIfFailed(Manager()->AddChannelShortcut(&info));
+}
+
+std::optional<std::wstring> ChannelFolder::RelativeTo(std::wstring_view folder, std::wstring_view path) {
+    if (folder.empty() || path.size() <= folder.size()) return std::nullopt;
+    if (CompareStringOrdinal(folder.data(), static_cast<int>(folder.size()), path.data(),
+                             static_cast<int>(folder.size()), TRUE) != CSTR_EQUAL)
+        return std::nullopt;
+    std::wstring relative(path.substr(folder.size()));
+    if (folder.back() != L'\\') {
+        if (relative.front() != L'\\') return std::nullopt;  // "C:\F\Channels2" is not inside "C:\F\Channels"
+        relative.erase(0, 1);
+    }
+    size_t start = 0;
+    for (;;) {
+        size_t end = relative.find(L'\\', start);
+        std::wstring_view segment = std::wstring_view(relative).substr(start, end == std::wstring::npos ? relative.npos : end - start);
+        if (segment.empty() || segment == L"." || segment == L".." || segment.find(L'/') != segment.npos ||
+            segment.find(L':') != segment.npos)
+            return std::nullopt;
+        if (end == std::wstring::npos) break;
+        start = end + 1;
+    }
+    return relative;
+}
+
+bool ChannelFolder::Remove(std::wstring_view title) {
+    std::wstring path = LookupPath(title);
+    if (path.empty()) return true;
+    auto relative = RelativeTo(folder_, path);
+    if (!relative) return false;  // never ask for a deletion outside the channels folder
+    SuspendScope suspended(*this);
+    HRESULT hr = ThrowIfFailed(Manager()->DeleteChannelShortcut(relative->data()));
+    return hr == S_OK;
+}
+
+void ChannelFolder::Reapply(std::wstring_view title) {
+    std::wstring path = LookupPath(title);
+    if (path.empty()) return;
+    auto relative = RelativeTo(folder_, path);
+    if (!relative) return;
+    SuspendScope suspended(*this);
+    Add(*relative, LookupUrl(title));
+}
+
+bool ChannelFolder::Enumerate(const Visitor& visit) {
+    ComPtr<IEnumChannels> channels;
+    ThrowIfFailed(Manager()->EnumChannels(kEnumFlags, nullptr, channels.GetAddressOf()));
+    ThrowIfNull(channels.Get());
+    for (;;) {
+        EnumRecord record;
+        ULONG fetched = 0;
+        if (channels->Next(1, &record, &fetched) != S_OK || fetched != 1) return true;
+        if (!visit(Text(record.pszTitle), Text(record.pszPath), Text(record.pszURL))) return false;
+    }
+}
+
+void ChannelFolder::StartWatch(HWND window, UINT message) {
+    StopWatch();
+    stop_.reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    if (!stop_) ThrowHr(E_FAIL);
+    std::wstring folder = folder_.substr(0, folder_.size() - 1);
+    change_.reset(FindFirstChangeNotificationW(ExtendedPath(folder).c_str(), TRUE, FILE_NOTIFY_CHANGE_DIR_NAME));
+    if (!change_) ThrowHr(E_FAIL);
+    window_ = window;
+    message_ = message;
+    thread_.reset(CreateThread(nullptr, 0, &ChannelFolder::WatchThread, this, CREATE_SUSPENDED, nullptr));
+    if (!thread_) ThrowHr(E_FAIL);
+    if (ResumeThread(thread_.get()) == static_cast<DWORD>(-1)) {
+        TerminateThread(thread_.get(), 0);  // it never ran: nothing of it is left behind
+        thread_.reset();
+        ThrowHr(E_FAIL);
+    }
+}
+
+void ChannelFolder::StopWatch() {
+    if (stop_) {
+        SetEvent(stop_.get());
+        // The thread uses this object: it must be gone before the object can go. It waits for
+        // nothing but its two handles, so it ends at once.
+        if (thread_) WaitForSingleObject(thread_.get(), INFINITE);
+        stop_.reset();
+    }
+    change_.reset();
+    thread_.reset();
+}
+
+void ChannelFolder::Suspend() {
+    std::lock_guard lock(watchLock_);
+    ++suspended_;
+}
+
+void ChannelFolder::Resume() {
+    std::lock_guard lock(watchLock_);
+    if (suspended_ > 0 && --suspended_ == 0 && change_ && WaitForSingleObject(change_.get(), 0) == WAIT_OBJECT_0)
+        dropPending_ = true;  // the change was made while suspended; the watcher has not seen it yet
+}
+
+DWORD WINAPI ChannelFolder::WatchThread(void* self) {
+    static_cast<ChannelFolder*>(self)->Watch();
+    return 0;
+}
+
+void ChannelFolder::Watch() {
+    HANDLE handles[] = {change_.get(), stop_.get()};
+    for (;;) {
+        if (WaitForMultipleObjects(2, handles, FALSE, INFINITE) != WAIT_OBJECT_0) return;
+        {
+            std::lock_guard lock(watchLock_);
+            bool drop = suspended_ > 0 || dropPending_;
+            dropPending_ = false;
+            if (!drop && !PostMessageW(window_, message_, reinterpret_cast<WPARAM>(this), 0)) return;
+            if (!FindNextChangeNotification(change_.get())) return;
+        }
+        ClearCache();
+    }
+}
+
+}  // namespace kv::cdf

@@ -1,0 +1,108 @@
+// The extension's only access to the shell's channel store, Favorites\Channels: it lists the
+// channel shortcuts there (cached by title), adds and deletes them through the channel manager,
+// asks the Active Desktop to refresh, and watches the folder for folders the user adds, removes
+// or renames.
+//
+// Threads: created and called on the worker thread. StartWatch starts a watcher thread that only
+// posts (window, message, wParam = this) when the folder changes and clears the caches; the caches
+// are guarded for that. Suspend/Resume bracket the worker's own changes: a notice that arrives
+// while suspended is dropped, not delayed.
+#pragma once
+
+#include <windows.h>
+#include <wininet.h>  // before shlobj.h: it declares the Active Desktop only after it
+#include <shlobj.h>
+
+#include <functional>
+#include <map>
+#include <optional>
+#include <mutex>
+#include <string>
+#include <string_view>
+
+#include "platform/channel_manager.h"
+#include "platform/com_object.h"
+#include "platform/raii.h"
+
+namespace kv::cdf {
+
+class ChannelFolder {
+public:
+    // Asks the Active Desktop to apply its changes; a failing HRESULT means there is no desktop.
+    // The default creates CLSID_ActiveDesktop once and calls ApplyChanges(AD_APPLY_REFRESH |
+    // AD_APPLY_FORCE).
+    using DesktopRefresh = std::function<HRESULT()>;
+
+    // Creates the channel manager and finds Favorites\Channels (made when it is missing). Throws
+    // E_FAIL when the Favorites folder is not registered, the manager's HRESULT when it cannot be
+    // created (E_NOINTERFACE leaves no manager: every use then throws E_POINTER).
+    explicit ChannelFolder(DesktopRefresh refresh = {});
+    ~ChannelFolder();
+    ChannelFolder(const ChannelFolder&) = delete;
+    ChannelFolder& operator=(const ChannelFolder&) = delete;
+
+    // The channels folder, ending in a backslash.
+    const std::wstring& Folder() const noexcept { return folder_; }
+
+    void ClearCache();
+    // Clears the caches and refreshes the desktop; false when there is no desktop (from then on).
+    bool RefreshDesktop();
+
+    bool IsPublished(std::wstring_view title) { return !LookupPath(title).empty(); }
+    // The shortcut's folder path and URL, empty when there is no shortcut of that title.
+    std::wstring LookupPath(std::wstring_view title);
+    std::wstring LookupUrl(std::wstring_view title);
+
+    // Adds a shortcut; "Category\Title" places it in a category folder. Throws the manager's HRESULT.
+    void Add(std::wstring_view title, std::wstring_view url);
+    // Deletes the shortcut of that title by its path below the channels folder. True when there
+    // was none or it was deleted; false when the manager found nothing, or when the shortcut's path
+    // does not lie inside the channels folder (then nothing is asked of the manager).
+    bool Remove(std::wstring_view title);
+    // Adds the shortcut of that title again, at the same place with the same URL.
+    void Reapply(std::wstring_view title);
+
+    // Every channel shortcut: (title, path, url) until `visit` returns false. True when the
+    // listing ran to its end.
+    using Visitor = std::function<bool(const std::wstring& title, const std::wstring& path, const std::wstring& url)>;
+    bool Enumerate(const Visitor& visit);
+
+    void StartWatch(HWND window, UINT message);
+    void StopWatch();
+    void Suspend();
+    void Resume();
+
+    // The path of `path` below `folder`, when it lies inside it (compared without regard to case):
+    // "C:\F\Channels\Business\News" below "C:\f\channels\" is "Business\News". Nothing for paths
+    // outside, the folder itself, or a result with a "." or ".." segment.
+    static std::optional<std::wstring> RelativeTo(std::wstring_view folder, std::wstring_view path);
+
+private:
+    void FillCaches();
+    IChannelMgr* Manager() const;
+    static DWORD WINAPI WatchThread(void* self);
+    void Watch();
+
+    ComPtr<IChannelMgr> manager_;
+    DesktopRefresh refresh_;
+    ComPtr<IActiveDesktop> desktop_;
+    bool desktopAvailable_ = true;
+
+    std::mutex cacheLock_;
+    std::map<std::wstring, std::wstring, std::less<>> paths_;
+    std::map<std::wstring, std::wstring, std::less<>> urls_;
+    std::wstring folder_;
+
+    UniqueHandleObj thread_;
+    UniqueHandleObj stop_;
+    UniqueChangeNotification change_;
+    HWND window_ = nullptr;
+    UINT message_ = 0;
+    // Suspension and the decision to post are made under one lock, so that a notice for a change
+    // made while suspended is dropped even when the watcher sees it only after Resume.
+    std::mutex watchLock_;
+    LONG suspended_ = 0;
+    bool dropPending_ = false;
+};
+
+}  // namespace kv::cdf

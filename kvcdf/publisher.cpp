@@ -1,0 +1,241 @@
+#include "kvcdf/publisher.h"
+
+#include <shlobj.h>
+
+#include <memory>
+
+#include "kvcdf/channel_properties.h"
+#include "kvcdf/template_expander.h"
+#include "platform/comma_list.h"
+#include "platform/file_tree.h"
+#include "platform/raii.h"
+#include "platform/text.h"
+
+namespace kv::cdf {
+namespace {
+
+constexpr UINT kTemplatesString = 103, kBaseUrlString = 105, kTitleString = 106, kAbstractString = 107,
+               kStoryListString = 108, kStoryPageString = 109;
+
+std::wstring WithBackslash(std::wstring folder) {
+    if (folder.empty() || folder.back() != L'\\') folder += L'\\';
+    return folder;
+}
+
+std::wstring BstrText(HRESULT hr, Bstr& text) {
+    ThrowIfFailed(hr);
+    return text.str();
+}
+
+// A double-NUL-terminated list of one path.
+std::wstring PathList(const std::wstring& path) { return path + L'\0'; }
+
+}  // namespace
+
+int ShellFiles::FileOperation(SHFILEOPSTRUCTW& operation) { return SHFileOperationW(&operation); }
+
+void ShellFiles::FolderChanged(const std::wstring& folder) {
+    SHChangeNotify(SHCNE_UPDATEDIR, SHCNF_PATHW, folder.c_str(), nullptr);
+}
+
+bool IsPlainComponent(std::wstring_view name) noexcept {
+    if (name.empty() || name == L"." || name == L"..") return false;
+    for (wchar_t c : name)
+        if (c < 32 || std::wstring_view(L"\\/:*?\"<>|").find(c) != std::wstring_view::npos) return false;
+    return true;
+}
+
+bool IsPlainTitle(std::wstring_view title) noexcept {
+    for (;;) {
+        size_t cut = title.find(L'\\');
+        if (!IsPlainComponent(title.substr(0, cut))) return false;
+        if (cut == std::wstring_view::npos) return true;
+        title.remove_prefix(cut + 1);
+    }
+}
+
+bool IsAbsoluteFolder(std::wstring_view folder) noexcept {
+    bool drive = folder.size() >= 3 && ((folder[0] | 0x20) >= L'a' && (folder[0] | 0x20) <= L'z') &&
+                 folder[1] == L':' && folder[2] == L'\\';
+    bool share = folder.size() >= 5 && folder.starts_with(L"\\\\") && folder[2] != L'\\' && folder[2] != L'?' &&
+                 folder.find(L'\\', 2) != std::wstring_view::npos;
+    return drive || share;
+}
+
+std::wstring FileUrl(const std::wstring& path) {
+    std::wstring text = path;
+    DWORD n = GetShortPathNameW(path.c_str(), nullptr, 0);
+    if (n > 0) {
+        std::wstring shortPath(n, L'\0');
+        DWORD got = GetShortPathNameW(path.c_str(), shortPath.data(), n);
+        if (got > 0 && got < n) {
+            shortPath.resize(got);
+            if (!path.empty() && path.back() == L'\\' && shortPath.back() != L'\\') shortPath += L'\\';
+            text = std::move(shortPath);
+        }
+    }
+    return L"file://" + text;
+}
+
+std::wstring ShortName(const std::wstring& path) {
+    WIN32_FIND_DATAW found;
+    UniqueFindHandle find(FindFirstFileW(ExtendedPath(path).c_str(), &found));
+    if (!find) ThrowHr(E_FAIL);
+    return found.cAlternateFileName[0] ? found.cAlternateFileName : found.cFileName;
+}
+
+std::optional<FoundFile> FindChannelFile(const std::wstring& folder) {
+    WIN32_FIND_DATAW found;
+    UniqueFindHandle find(FindFirstFileW(ExtendedPath(folder + L"*.cdf").c_str(), &found));
+    if (!find) return std::nullopt;
+    do {
+        std::wstring_view name = found.cFileName;
+        // The pattern also matches "x.cdfx" through the short name: the long name decides.
+        if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) || name.size() < 4 ||
+            !EqualsNoCase(name.substr(name.size() - 4), L".cdf"))
+            continue;
+        std::wstring longName(name);
+        std::wstring shortName = found.cAlternateFileName[0] ? found.cAlternateFileName : longName;
+        return FoundFile{longName, shortName};
+    } while (FindNextFileW(find.get(), &found));
+    return std::nullopt;
+}
+
+Publisher::Publisher(const PublisherSetup& setup) : s_(setup) {
+    auto templates = LoadCommaList(s_.module, kTemplatesString);
+    if (templates.size() < 2) ThrowHr(E_FAIL);
+    defaultTemplate_ = templates[0];
+    directoryTemplate_ = templates[1];
+    baseUrlName_ = LoadStringResource(s_.module, kBaseUrlString);
+    titleName_ = LoadStringResource(s_.module, kTitleString);
+    abstractName_ = LoadStringResource(s_.module, kAbstractString);
+    storyListName_ = LoadStringResource(s_.module, kStoryListString);
+    storyPage_ = LoadStringResource(s_.module, kStoryPageString);
+}
+
+std::wstring Publisher::TemplateFolder(IClientChannel* channel, std::wstring_view name, bool directoryFlag) const {
+    const std::wstring& root = s_.source.CdfRoot();
+    if (!IsAbsoluteFolder(root)) ThrowHr(E_FAIL);
+    // Only a name that stays one component below the root may pick a folder of its own.
+    if (IsPlainComponent(name) && IsDirectory(root + std::wstring(name))) return root + std::wstring(name) + L"\\";
+    bool isDirectoryChannel = false;
+    if (directoryFlag) {
+        Bstr key;
+        isDirectoryChannel = EqualsNoCase(BstrText(channel->GetDirectoryKey(key.put()), key), s_.directoryUpdateChannel);
+    }
+    return root + (isDirectoryChannel ? directoryTemplate_ : defaultTemplate_) + L"\\";
+}
+
+void Publisher::PublishChannel(IClientChannel* channel, std::wstring_view name) {
+    ThrowIfNull(channel);
+    ChannelProperties properties(channel);
+    bool directoryFlag = properties.Flag(ChannelProperties::kDirectoryChannel);
+    std::wstring templateFolder = TemplateFolder(channel, name, directoryFlag);
+
+    Bstr local;
+    std::wstring destination = WithBackslash(BstrText(channel->GetLocalFolder(local.put()), local));
+    if (!IsAbsoluteFolder(destination)) ThrowHr(E_FAIL);  // "\" would put the copy at the drive's root
+
+    // The shell's copy takes paths of at most MAX_PATH characters: a longer one fails, it is never cut.
+    std::wstring from = PathList(templateFolder + L"*.*"), to = PathList(destination);
+    if (from.size() > MAX_PATH || to.size() > MAX_PATH) ThrowHr(E_FAIL);
+    // With one file to copy and no folder there, the shell would make the file's copy under the
+    // folder's name: the folder is made first.
+    if (!CreateDirectoryTree(destination)) ThrowHr(E_FAIL);
+    SHFILEOPSTRUCTW copy{};
+    copy.wFunc = FO_COPY;
+    copy.pFrom = from.c_str();
+    copy.pTo = to.c_str();
+    copy.fFlags = kCopyFlags;
+    if (s_.shell.FileOperation(copy) != 0 || copy.fAnyOperationsAborted) ThrowHr(E_FAIL);
+
+    std::wstring baseUrl = FileUrl(destination);
+    auto values = std::make_shared<TemplateValues>();
+    values->Set(baseUrlName_, XmlEscape(baseUrl));
+    values->Set(titleName_, XmlEscape(name));
+    values->Set(abstractName_, XmlEscape(properties.Text(ChannelProperties::kAbstract)));
+
+    auto file = FindChannelFile(templateFolder);
+    if (!file) ThrowHr(E_FAIL);
+    TemplateExpander(values).Expand(destination + file->longName, templateFolder + file->longName);
+
+    std::wstring existing = s_.folder.LookupPath(name);
+    if (!existing.empty()) {
+        s_.shell.FolderChanged(existing);
+    } else {
+        // A name that would lead the shortcut out of the channels folder gets none.
+        if (!IsPlainTitle(name)) ThrowHr(E_INVALIDARG);
+        std::wstring title(name);
+        if (!directoryFlag) {
+            const std::wstring& category = s_.categories.Lookup(properties.Text(ChannelProperties::kCategoryPath));
+            if (!category.empty()) title = category + L"\\" + title;
+        }
+        // Short names are made per folder: the copy's own short name, not the template's.
+        std::wstring fileName = ShortName(destination + file->longName);
+        s_.folder.Add(title, baseUrl + fileName);
+    }
+    refreshNeeded_ = true;
+}
+
+bool Publisher::PublishIfCdfParcel(IClientParcel* parcel) {
+    ThrowIfNull(parcel);
+    Bstr description;
+    ThrowIfFailed(parcel->GetDescriptionFile(description.put()));
+    wchar_t type[MAX_PATH] = {};
+    GetPrivateProfileStringW(L"presentation", L"data_type", L"", type, MAX_PATH, description.str().c_str());
+    bool published = false;
+    if (type[0] && EqualsNoCase(type, L"ie/cdf")) {
+        ComPtr<IClientChannel> channel;
+        ThrowIfFailed(parcel->GetChannel(channel.GetAddressOf()));
+        ThrowIfNull(channel.Get());
+        Bstr name;
+        ThrowIfFailed(channel->GetName(name.put()));
+        if (!(s_.exclude.Lookup(name.view()) & kExcludeParcels)) {
+            PublishCdfParcel(channel.Get(), parcel);
+            published = true;
+        }
+    }
+    RefreshDesktopIfNeeded();
+    return published;
+}
+
+void Publisher::PublishCdfParcel(IClientChannel* channel, IClientParcel* parcel) {
+    ThrowIfNull(channel);
+    ThrowIfNull(parcel);
+    ChannelProperties properties(channel);
+    std::wstring title = properties.Text(ChannelProperties::kTitle);
+    if (title.empty()) return;
+
+    Bstr folderText;
+    std::wstring folder = WithBackslash(BstrText(parcel->GetFolder(folderText.put()), folderText));
+    if (!IsAbsoluteFolder(folder)) ThrowHr(E_FAIL);
+    Bstr localText;
+    std::wstring local = WithBackslash(BstrText(channel->GetLocalFolder(localText.put()), localText));
+
+    std::wstring baseUrl = FileUrl(folder);
+    auto values = std::make_shared<TemplateValues>();
+    values->Set(baseUrlName_, XmlEscape(baseUrl));
+    values->Set(titleName_, XmlEscape(title));
+    values->Set(abstractName_, XmlEscape(properties.Text(ChannelProperties::kAbstract)));
+    values->Set(storyListName_, L" HREF=\"" + XmlEscape(FileUrl(local)) + XmlEscape(storyPage_) + L"\" ");
+
+    auto file = FindChannelFile(folder);
+    if (!file) ThrowHr(E_FAIL);
+    TemplateExpander(values).Expand(folder + file->longName, folder + file->longName);
+
+    if (!IsPlainTitle(title)) ThrowHr(E_INVALIDARG);  // no record and no shortcut out of the channels folder
+    LONG id = 0;
+    ThrowIfFailed(channel->GetId(&id));
+    if (!s_.channels.Set(title, static_cast<DWORD>(id))) return;
+    s_.folder.Add(title, baseUrl + ShortName(folder + file->longName));
+    s_.shell.FolderChanged(s_.folder.Folder() + title);
+    refreshNeeded_ = true;
+}
+
+void Publisher::RefreshDesktopIfNeeded() {
+    if (!refreshNeeded_) return;
+    refreshNeeded_ = false;
+    s_.folder.RefreshDesktop();
+}
+
+}  // namespace kv::cdf

@@ -1,0 +1,102 @@
+// Publishes one channel as an Active Channel: its template folder copied into the channel's
+// folder, the template's .cdf expanded there (%BASE_URL%, %TITLE%, %ABSTRACT%, and %STORY_LIST%
+// for a parcel channel), and the channel shortcut added to Favorites\Channels, in its category
+// folder. A parcel whose description says data_type=ie/cdf is a channel file of its own and is
+// expanded in place.
+//
+// Runs on the worker thread, one publication at a time. Failures are thrown as HResultError;
+// files already written stay.
+#pragma once
+
+#include <windows.h>
+#include <shellapi.h>
+
+#include <string>
+#include <string_view>
+
+#include "framework/category_map.h"
+#include "korvane_client.h"
+#include "kvcdf/channel_folder.h"
+#include "kvcdf/client_channel_source.h"
+#include "kvcdf/registry_value_list.h"
+
+namespace kv::cdf {
+
+// The shell calls whose outcome Wine does not report: the product uses this class as it is, a
+// test observes the calls through a subclass.
+class ShellFiles {
+public:
+    virtual ~ShellFiles() = default;
+    // SHFileOperation; its result.
+    virtual int FileOperation(SHFILEOPSTRUCTW& operation);
+    // SHChangeNotify(SHCNE_UPDATEDIR, SHCNF_PATH, folder).
+    virtual void FolderChanged(const std::wstring& folder);
+};
+
+struct PublisherSetup {
+    HINSTANCE module;  // strings 103 and 105-109
+    const ClientChannelSource& source;
+    ChannelFolder& folder;
+    RegistryValueList& channels;  // the Channels list
+    const ExcludeList& exclude;
+    const CategoryMap& categories;
+    std::wstring directoryUpdateChannel;  // ChnDirUpdateChannel: the directory channel's key
+    ShellFiles& shell;
+};
+
+class Publisher {
+public:
+    static constexpr DWORD kExcludeParcels = 2;
+    static constexpr FILEOP_FLAGS kCopyFlags = FOF_NOCONFIRMATION | FOF_SILENT | FOF_NOERRORUI;
+
+    explicit Publisher(const PublisherSetup& setup);
+
+    // The channel's template (its own folder under the template root, else "Default", or
+    // "Directory" for the directory channel) into its folder, expanded, and its shortcut added
+    // (or, when one of that title exists, the shell told that it changed).
+    void PublishChannel(IClientChannel* channel, std::wstring_view name);
+
+    // Publishes the parcel when its description's [presentation] data_type is "ie/cdf" (any case)
+    // and its channel's Exclude flags lack 2; then refreshes the desktop if a publication asked
+    // for it. True when the parcel was published.
+    bool PublishIfCdfParcel(IClientParcel* parcel);
+    void PublishCdfParcel(IClientChannel* channel, IClientParcel* parcel);
+
+    bool DesktopRefreshNeeded() const noexcept { return refreshNeeded_; }
+    // Refreshes the desktop when a publication asked for it.
+    void RefreshDesktopIfNeeded();
+
+private:
+    std::wstring TemplateFolder(IClientChannel* channel, std::wstring_view name, bool directoryFlag) const;
+
+    PublisherSetup s_;
+    std::wstring defaultTemplate_, directoryTemplate_;
+    std::wstring baseUrlName_, titleName_, abstractName_, storyListName_, storyPage_;
+    bool refreshNeeded_ = false;
+};
+
+// "file://" and the short form of `path` (the long form when there is none), of any length;
+// backslashes stay, and a trailing backslash is kept.
+std::wstring FileUrl(const std::wstring& path);
+
+// The short (8.3) name of the file `path`, or its long name when it has none; E_FAIL when missing.
+std::wstring ShortName(const std::wstring& path);
+
+// The first file of `folder` (ending in a backslash) whose long name ends in ".cdf" (any case):
+// its long and short names. Nothing when there is none.
+struct FoundFile {
+    std::wstring longName, shortName;
+};
+std::optional<FoundFile> FindChannelFile(const std::wstring& folder);
+
+// Whether `name` is one path component that names nothing but itself: not empty, not "." or
+// "..", none of \ / : * ? " < > | or control characters.
+bool IsPlainComponent(std::wstring_view name) noexcept;
+
+// A shortcut title: plain components separated by single backslashes.
+bool IsPlainTitle(std::wstring_view title) noexcept;
+
+// "C:\..." or "\\server\share\...".
+bool IsAbsoluteFolder(std::wstring_view folder) noexcept;
+
+}  // namespace kv::cdf
