@@ -503,12 +503,13 @@ void KvRegCtl::HandleNotification(UINT message, WPARAM first, LPARAM second) noe
 
 // The client is going: the page hears of it first, then everything obtained from the client is
 // let go. The table stays for the page to read; the next method that needs the client connects
-// again.
+// again, and the next reading Reset reads the whole directory from it.
 void KvRegCtl::OnShutdown() {
     Fire(kOnShutdown);
     DisconnectSinks();
     directory_.Reset();
     client_.Reset();
+    firstRead_ = true;
 }
 
 // An entry the client added or changed (and, with `event`, an entry event): its cells read

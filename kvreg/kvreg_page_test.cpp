@@ -307,4 +307,46 @@ TEST_F(DirectoryPage, TheFilterAndEntriesReachThePage) {
     EXPECT_EQ(E_FAIL, page->TryInvoke(L"FixDate", DISPATCH_METHOD, {Variant::I4(-1)}, &date));
 }
 
+// Page script that resets the control from the directory's events: the handlers find their
+// rows again, and the binding stays equal to the table.
+TEST_F(DirectoryPage, SurvivesPageScriptThatResetsFromItsEvents) {
+    Open(kPage, {TextParam(L"Sort", L"NAME")});
+    auto& binding = page->Bind(OSPFORMAT_HTML);
+    page->PumpUntilIdle();
+    auto reset = [](PageHost& p, const kv::browser::EventCall&) { p.Call(L"Reset", {Variant::Bool(true)}); };
+    for (const wchar_t* event : {L"OnNewEntry", L"OnEntryEvent", L"OnDeletedEntry"}) page->OnEvent(event, reset);
+    LONG delivered = 0;
+    Entry(19, L"Arts Weekly", L"Arts");
+    control->FireEntryChanged(19, &delivered);
+    control->FireEntryEvent(18, 1, &delivered);
+    control->FireEntryDeleted(17, &delivered);
+    control->FireEntryDeleted(19, &delivered);
+    ASSERT_TRUE(page->PumpUntil([&] { return binding.RowCount() == 1; }));
+    page->PumpUntilIdle(300);
+    EXPECT_EQ(L"<SPAN CLASS=subscribed>Weather Now</SPAN>", Text(18, L"NAME"));
+    EXPECT_TRUE(page->HandlerErrors().empty());
+    ExpectMirrorCurrent("after events that reset the control");
+}
+
+TEST_F(DirectoryPage, LetsGoOfTheClientWhenItShutsDown) {
+    Open();
+    auto& binding = page->Bind(OSPFORMAT_RAW);
+    page->PumpUntilIdle();
+    page->ClearEvents();
+    LONG delivered = 0;
+    control->FireClientShutdown(&delivered);
+    ASSERT_TRUE(page->PumpUntil([&] { return !page->Events().empty(); }));
+    EXPECT_EQ(L"OnShutdown", page->Events()[0].name);
+    page->PumpUntilIdle(300);
+    EXPECT_EQ(0, Sinks(L"entries"));
+    EXPECT_EQ(0, Sinks(L"app"));
+    EXPECT_EQ(2, binding.RowCount()) << "the table stays for the page";
+    control->FireEntryDeleted(17, &delivered);
+    page->PumpUntilIdle(300);
+    EXPECT_EQ(2, binding.RowCount());
+    // The next method that needs the client connects again.
+    EXPECT_EQ(S_OK, page->TryInvoke(L"Reset", DISPATCH_METHOD, {Variant::Bool(true)}, nullptr));
+    EXPECT_EQ(1, Sinks(L"entries"));
+}
+
 }  // namespace
