@@ -145,7 +145,10 @@ int Usage() {
           L"        the page's data-bound table written out as a static page\n"
           L"  story-arrives <page address> --title TEXT [--url URL] [--set NAME=VALUE]... [--data <folder>]\n"
           L"        [--sort EXPR] [--columns A,B]\n"
-          L"        the client adds a story; the page's events and the table after it");
+          L"        the client adds a story; the page's events and the table after it\n"
+          L"  directory <page address> [--sort EXPR] [--embellish N] [--format raw|html] [--data <folder>]\n"
+          L"        [--columns A,B] [--all] [--subscribe ID]   the channel directory as the directory page reads it;\n"
+          L"        --subscribe ticks the entry's IS_SUBSCRIBED check box");
     return 2;
 }
 
@@ -161,7 +164,7 @@ int wmain(int argc, wchar_t** argv) {
         ShowServers();
         return 0;
     }
-    if (command == L"table" || command == L"render" || command == L"story-arrives") {
+    if (command == L"table" || command == L"render" || command == L"story-arrives" || command == L"directory") {
         int code = kv::kvkit::ChannelPageCommand(command, std::vector<std::wstring>(argv + 2, argv + argc));
         return code == 2 ? Usage() : code;
     }
