@@ -11,45 +11,50 @@ namespace kv {
 
 namespace {
 
-// The elements of a one-dimensional array held by a VARIANT (by value or by reference, or
-// behind a VT_VARIANT reference), each as a VARIANT of its own.
-std::vector<Variant> Elements(const VARIANT& holder) {
-    const VARIANT* v = &holder;
-    if (v->vt == (VT_VARIANT | VT_BYREF) && v->pvarVal) v = v->pvarVal;
-    if (!(v->vt & VT_ARRAY)) ThrowHr(E_INVALIDARG);
-    SAFEARRAY* sa = (v->vt & VT_BYREF) ? (v->pparray ? *v->pparray : nullptr) : v->parray;
-    if (!sa || SafeArrayGetDim(sa) != 1) ThrowHr(E_INVALIDARG);
-    LONG lo = 0, hi = -1;
-    ThrowIfFailed(SafeArrayGetLBound(sa, 1, &lo));
-    ThrowIfFailed(SafeArrayGetUBound(sa, 1, &hi));
-    VARTYPE vt = VT_EMPTY;
-    if (FAILED(SafeArrayGetVartype(sa, &vt))) vt = (sa->fFeatures & FADF_VARIANT) ? VT_VARIANT : VT_EMPTY;
-    std::vector<Variant> out;
-    if (hi < lo) return out;
-    out.reserve(static_cast<size_t>(hi - lo) + 1);
-    for (LONG i = lo; i <= hi; ++i) {
-        Variant item;
-        switch (vt) {
-            case VT_VARIANT:
-                ThrowIfFailed(SafeArrayGetElement(sa, &i, item.get()));
-                break;
-            case VT_I4:
-                item = Variant::I4(0);
-                ThrowIfFailed(SafeArrayGetElement(sa, &i, &item->lVal));
-                break;
-            case VT_BSTR: {
-                Bstr text;
-                ThrowIfFailed(SafeArrayGetElement(sa, &i, text.put()));
-                item = Variant::String(text.view());
-                break;
-            }
-            default:
-                ThrowHr(E_INVALIDARG);
-        }
-        out.push_back(std::move(item));
+// A one-dimensional array held by a VARIANT (by value, by reference, or behind a VT_VARIANT
+// reference) of VARIANTs, 32-bit integers or strings, read in place for one scope. An element
+// comes out as a VARIANT that borrows the array's payload: copy it to keep it.
+class ArrayView {
+public:
+    explicit ArrayView(const VARIANT& holder) : sa_(ArrayOf(holder)), data_(sa_) {
+        if (SafeArrayGetDim(sa_) != 1) ThrowHr(E_INVALIDARG);
+        LONG lo = 0, hi = -1;
+        ThrowIfFailed(SafeArrayGetLBound(sa_, 1, &lo));
+        ThrowIfFailed(SafeArrayGetUBound(sa_, 1, &hi));
+        length_ = hi >= lo ? static_cast<size_t>(hi - lo) + 1 : 0;
+        if (FAILED(SafeArrayGetVartype(sa_, &vt_)))
+            vt_ = (sa_->fFeatures & FADF_VARIANT) ? VT_VARIANT : (sa_->fFeatures & FADF_BSTR) ? VT_BSTR : VT_EMPTY;
+        size_t size = vt_ == VT_VARIANT ? sizeof(VARIANT) : vt_ == VT_I4 ? sizeof(LONG) : vt_ == VT_BSTR ? sizeof(BSTR) : 0;
+        if (size == 0 || sa_->cbElements != size) ThrowHr(E_INVALIDARG);
     }
-    return out;
-}
+    size_t Length() const noexcept { return length_; }
+    VARIANT At(size_t i) const noexcept {
+        if (vt_ == VT_VARIANT) {
+            const VARIANT& v = reinterpret_cast<const VARIANT*>(data_.data())[i];
+            return v.vt == (VT_VARIANT | VT_BYREF) && v.pvarVal ? *v.pvarVal : v;
+        }
+        VARIANT v;
+        v.vt = vt_;
+        if (vt_ == VT_I4) v.lVal = reinterpret_cast<const LONG*>(data_.data())[i];
+        else v.bstrVal = reinterpret_cast<BSTR const*>(data_.data())[i];
+        return v;
+    }
+
+private:
+    static SAFEARRAY* ArrayOf(const VARIANT& holder) {
+        const VARIANT* v = &holder;
+        if (v->vt == (VT_VARIANT | VT_BYREF) && v->pvarVal) v = v->pvarVal;
+        if (!(v->vt & VT_ARRAY)) ThrowHr(E_INVALIDARG);
+        SAFEARRAY* sa = (v->vt & VT_BYREF) ? (v->pparray ? *v->pparray : nullptr) : v->parray;
+        if (!sa) ThrowHr(E_INVALIDARG);
+        return sa;
+    }
+
+    SAFEARRAY* sa_;
+    SafeArrayData<BYTE> data_;
+    size_t length_ = 0;
+    VARTYPE vt_ = VT_EMPTY;
+};
 
 bool IsNone(const VARIANT& v) noexcept { return v.vt == VT_EMPTY || v.vt == VT_NULL; }
 
@@ -92,22 +97,26 @@ void DirectoryRecordSet::Load(const VARIANT& entries, const VARIANT& subscribedI
         std::unordered_set<LONG>& ids;
         ~ForgetIds() { ids.clear(); }
     } forget{subscribedIds_};
-    if (!IsNone(subscribedIds))
-        for (auto& id : Elements(subscribedIds)) subscribedIds_.insert(CellAsLong(*id.get()));
-    if (!IsNone(entries))
-        for (auto& entry : Elements(entries)) SetEntry(*entry.get(), 0, false);
+    if (!IsNone(subscribedIds)) {
+        ArrayView ids(subscribedIds);
+        for (size_t i = 0; i < ids.Length(); ++i) subscribedIds_.insert(CellAsLong(ids.At(i)));
+    }
+    if (!IsNone(entries)) {
+        ArrayView all(entries);
+        for (size_t i = 0; i < all.Length(); ++i) SetEntry(all.At(i), 0, false);
+    }
 }
 
 void DirectoryRecordSet::SetEntry(const VARIANT& data, long count, bool subscribed) {
     if (IsNone(data)) return;
-    std::vector<Variant> pair = Elements(data);
-    if (pair.size() < 2) ThrowHr(E_INVALIDARG);
-    std::vector<Variant> ids = Elements(*pair[0].get()), values = Elements(*pair[1].get());
-    size_t n = std::min(ids.size(), values.size());
+    ArrayView pair(data);
+    if (pair.Length() < 2) ThrowHr(E_INVALIDARG);
+    ArrayView ids(pair.At(0)), values(pair.At(1));
+    size_t n = std::min(ids.Length(), values.Length());
     if (count > 0) n = std::min(n, static_cast<size_t>(count));
     if (n == 0) ThrowHr(E_INVALIDARG);  // not even the entry id
 
-    const LONG id = CellAsLong(*values[0].get());
+    const LONG id = CellAsLong(values.At(0));
     const long idColumn = columns_->IndexOf(kFieldChannelId);
     const size_t width = static_cast<size_t>(columns_->Count());
     Row& row = FindRow(id) ? CursorRow() : InsertFront(MakeObject<Row>(context_, id, idColumn));
@@ -116,12 +125,12 @@ void DirectoryRecordSet::SetEntry(const VARIANT& data, long count, bool subscrib
     row.SetCell(subscribedColumn, *Variant::Bool(subscribed || subscribedIds_.count(id) != 0).get(), width);
     const long timeAdded = columns_->IndexOf(kFieldTimeAdded);
     for (size_t i = 0; i < n; ++i) {
-        const long index = columns_->IndexOf(CellAsLong(*ids[i].get()));
+        const long index = columns_->IndexOf(CellAsLong(ids.At(i)));
         if (index < 0) continue;  // a field without a column
         if (index == timeAdded) {
             LONG seconds = 0;
             try {
-                seconds = CellAsLong(*values[i].get());
+                seconds = CellAsLong(values.At(i));
             } catch (...) {
                 ThrowHr(E_FAIL);
             }
@@ -130,22 +139,23 @@ void DirectoryRecordSet::SetEntry(const VARIANT& data, long count, bool subscrib
             date.date = LocalDateFromUnixSeconds(seconds);
             row.SetCell(index, date, width);
         } else {
-            row.SetCell(index, *values[i].get(), width);
+            row.SetCell(index, values.At(i), width);
         }
     }
     row.SetCell(StateColumn(), *Variant::I4(kRowNotFiltered).get(), width);
 
-    std::wstring categories;
     const VARIANT& cell = row.CellRef(columns_->IndexOf(kFieldCategories));
+    Variant converted;
+    std::wstring_view categories;
     if (cell.vt == VT_BSTR) {
-        categories.assign(cell.bstrVal ? cell.bstrVal : L"", SysStringLen(cell.bstrVal));
+        categories = {cell.bstrVal ? cell.bstrVal : L"", SysStringLen(cell.bstrVal)};
     } else if (!IsNone(cell)) {
-        Variant text(cell);
-        text.ChangeType(VT_BSTR);
-        categories.assign(text->bstrVal ? text->bstrVal : L"", SysStringLen(text->bstrVal));
+        converted = Variant(cell);
+        converted.ChangeType(VT_BSTR);
+        categories = {converted->bstrVal ? converted->bstrVal : L"", SysStringLen(converted->bstrVal)};
     }
-    const std::wstring& group = categories_ ? categories_->Lookup(categories) : std::wstring();
-    row.SetCell(columns_->EntryCategory(), *Variant::String(group).get(), width);
+    Variant group = Variant::String(categories_ ? std::wstring_view(categories_->Lookup(categories)) : L"");
+    row.TakeCell(columns_->EntryCategory(), *group.get(), width);
 }
 
 void DirectoryRecordSet::FilterAndSort(const Filter& filter, SortOrder* sortOrder) {
