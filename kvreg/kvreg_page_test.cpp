@@ -13,6 +13,7 @@
 #include "platform/text.h"
 #include "standins/browser/page_host.h"
 #include "tests/client/client_test_util.h"
+#include "tests/support/dialog_clicker.h"
 
 namespace {
 
@@ -347,6 +348,42 @@ TEST_F(DirectoryPage, LetsGoOfTheClientWhenItShutsDown) {
     // The next method that needs the client connects again.
     EXPECT_EQ(S_OK, page->TryInvoke(L"Reset", DISPATCH_METHOD, {Variant::Bool(true)}, nullptr));
     EXPECT_EQ(1, Sinks(L"entries"));
+}
+
+TEST_F(DirectoryPage, CommandsReachTheClient) {
+    Open(kPage, {TextParam(L"AutoReset", L"0")});
+    Variant client;
+    ASSERT_EQ(S_OK, page->TryInvoke(L"Korvane", DISPATCH_METHOD, {}, &client));
+    ASSERT_EQ(VT_DISPATCH, client.vt());
+    EXPECT_EQ(S_OK, page->TryInvoke(L"Client", DISPATCH_METHOD, {Variant::I4(3)}, nullptr));
+    Variant date;
+    ASSERT_EQ(S_OK, page->TryInvoke(L"FixDate", DISPATCH_METHOD, {Variant::I4(0)}, &date));
+    EXPECT_NEAR(25569.0, date->date, 1.0);
+    EXPECT_EQ(E_FAIL, page->TryInvoke(L"Entry", DISPATCH_METHOD, {Variant::I4(1)}, nullptr)) << "nothing read yet";
+    EXPECT_EQ(E_FAIL, page->TryInvoke(L"Reset", DISPATCH_METHOD, {Variant::Bool(false)}, nullptr));
+
+    // A notification before the first read changes nothing and stops nothing.
+    LONG delivered = 0;
+    control->FireEntryChanged(17, &delivered);
+    EXPECT_EQ(1, delivered);
+    page->PumpUntilIdle(300);
+
+    // The global setup dialog runs on a thread of its own. The client lives in this thread's
+    // apartment here, so the dialog shows while this thread pumps.
+    control->ClearCalls();
+    auto dialogsShown = [&] {
+        Variant parents, calls;
+        control->GetCalls(parents.put(), calls.put());
+        LONG n = 0;
+        for (LONG i = 0; i < kv::test::Length(*calls.get()); ++i)
+            n += std::wstring(kv::test::Element(*calls.get(), i)->bstrVal) == L"ShowGlobalSetup";
+        return n;
+    };
+    kv::test::DialogClicker ok(L"Korvane Setup", IDOK);
+    EXPECT_EQ(S_OK, page->TryInvoke(L"Setup", DISPATCH_METHOD, {}, nullptr));
+    EXPECT_TRUE(page->PumpUntil([&] { return dialogsShown() == 1; }, 10000));
+    EXPECT_TRUE(ok.Wait());
+    page->PumpUntilIdle(300);
 }
 
 }  // namespace
