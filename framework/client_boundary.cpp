@@ -82,4 +82,28 @@ bool PageIsInFolder(std::wstring_view pagePath, std::wstring_view escapedFolder)
     return true;
 }
 
+ComPtr<IClientChannel> ChannelHoldingPage(IChannelCollection* channels, std::wstring_view pagePath) {
+    ComPtr<IUnknown> enumUnknown;
+    ThrowIfFailed(ThrowIfNull(channels, E_FAIL)->NewEnum(enumUnknown.GetAddressOf()));
+    ComPtr<IEnumVARIANT> items;
+    ThrowIfFailed(ThrowIfNull(enumUnknown.Get(), E_FAIL)->QueryInterface(IID_IEnumVARIANT,
+                                                                          reinterpret_cast<void**>(items.GetAddressOf())));
+    for (;;) {
+        Variant item;
+        ULONG fetched = 0;
+        if (items->Next(1, item.get(), &fetched) != S_OK || fetched != 1) ThrowHr(E_FAIL);
+        if (item.vt() != VT_DISPATCH && item.vt() != VT_UNKNOWN &&
+            FAILED(VariantChangeType(item.get(), item.get(), 0, VT_DISPATCH)))
+            item.ChangeType(VT_UNKNOWN);
+        IUnknown* object = item.vt() == VT_DISPATCH ? item->pdispVal : item->punkVal;
+        ComPtr<IClientChannel> candidate;
+        if (!object ||
+            FAILED(object->QueryInterface(IID_IClientChannel, reinterpret_cast<void**>(candidate.GetAddressOf()))))
+            continue;
+        Bstr folder;
+        ThrowIfFailed(candidate->GetLocalFolder(folder.put()));
+        if (PageIsInFolder(pagePath, EscapeFolderForAddress(folder.view()))) return candidate;
+    }
+}
+
 }  // namespace kv

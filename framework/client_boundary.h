@@ -9,6 +9,9 @@
 #include <string>
 #include <string_view>
 
+#include "korvane_client.h"
+#include "platform/com_object.h"
+
 namespace kv {
 
 // Creates the client's object from `id` (a ProgID, or a class id when it starts with "{") with
@@ -33,5 +36,9 @@ std::wstring EscapeFolderForAddress(std::wstring_view folder);
 // C:/Channels/News/index.htm, not C:/Channels/NewsArchive/index.htm), and a page path that
 // still holds a ".." segment matches no folder.
 bool PageIsInFolder(std::wstring_view pagePath, std::wstring_view escapedFolder) noexcept;
+
+// The first of the client's channels (in the client's order) whose local folder holds the page
+// at `pagePath`; E_FAIL when none does or the enumeration fails.
+ComPtr<IClientChannel> ChannelHoldingPage(IChannelCollection* channels, std::wstring_view pagePath);
 
 }  // namespace kv

@@ -29,7 +29,7 @@ bool ContainsWord(std::wstring_view text, std::wstring_view word) noexcept {
 
 }  // namespace
 
-void DataProvider::SetTable(ComPtr<RecordSet> table, ComPtr<CellFormatter> formatter) {
+void DataProvider::SetTable(ComPtr<RowTable> table, ComPtr<CellFormatter> formatter) {
     table_ = std::move(table);
     formatter_ = std::move(formatter);
 }
@@ -46,10 +46,27 @@ HRESULT DataProvider::getColumnCount(DB_LORDINAL* pcColumns) noexcept {
     return S_OK;
 }
 
-HRESULT DataProvider::getRWStatus(DBROWCOUNT, DB_LORDINAL, OSPRW* prwStatus) noexcept {
+HRESULT DataProvider::getRWStatus(DBROWCOUNT iRow, DB_LORDINAL iColumn, OSPRW* prwStatus) noexcept {
     if (!prwStatus) return E_POINTER;
     *prwStatus = OSPRW_READONLY;
+    // Row -1 asks about the whole column. Anything out of range is simply read-only.
+    bool inRange = table_ && iColumn >= 1 && iColumn <= table_->ColumnCount() &&
+                   (iRow == -1 || (iRow >= 0 && iRow <= table_->RowCount()));
+    if (inRange && table_->IsWritable(static_cast<long>(iRow), static_cast<long>(iColumn)))
+        *prwStatus = OSPRW_READWRITE;
     return S_OK;
+}
+
+HRESULT DataProvider::setVariant(DBROWCOUNT iRow, DB_LORDINAL iColumn, OSPFORMAT, const VARIANT& var) noexcept try {
+    if (iColumn <= 0 || iRow < 0 || !table_ || iRow > table_->RowCount() || iColumn > table_->ColumnCount())
+        return E_INVALIDARG;
+    // The write may call the client, which may show dialogs while this thread's messages flow.
+    ComPtr<RowTable> table = table_;
+    Variant value(var);
+    table->WriteCell(static_cast<long>(iRow), static_cast<long>(iColumn), *value.get());
+    return S_OK;
+} catch (...) {
+    return CaughtHResult();
 }
 
 HRESULT DataProvider::getVariant(DBROWCOUNT iRow, DB_LORDINAL iColumn, OSPFORMAT format, VARIANT* pVar) noexcept try {
@@ -60,7 +77,7 @@ HRESULT DataProvider::getVariant(DBROWCOUNT iRow, DB_LORDINAL iColumn, OSPFORMAT
     const long row = static_cast<long>(iRow), column = static_cast<long>(iColumn);
     // A read may ask the user (the attachment prompt), and notifications handled meanwhile may
     // replace or drop the table: this read finishes on the table and formatter it began with.
-    ComPtr<RecordSet> table = table_;
+    ComPtr<RowTable> table = table_;
     ComPtr<CellFormatter> formatter = formatter_;
     Variant cell;
     table->GetCell(row, column, cell.get());
@@ -119,7 +136,7 @@ HRESULT DataProvider::find(DBROWCOUNT iRowStart, DB_LORDINAL iColumn, VARIANT va
     // Each read may ask the user, and notifications handled meanwhile may change the table or
     // drop it: the search holds the table it began with and ends when that is no longer the one
     // served, or has fewer rows than the next step needs.
-    ComPtr<RecordSet> table = table_;
+    ComPtr<RowTable> table = table_;
     // Row 0 holds the column names, not data: the search covers stories only.
     for (long row = static_cast<long>(iRowStart); up ? row >= 1 : row <= table->RowCount(); up ? --row : ++row) {
         if (row == 0) continue;

@@ -1,11 +1,12 @@
-// The story table as the browser's data binding reads it (the simple provider interface): row
+// A control's table as the browser's data binding reads and writes it (the simple provider interface): row
 // and column numbering, bounds, raw and decorated formats, `find`, the one provider listener and
 // the one data source listener, and the bookkeeping of which cells the binding has read so that
 // later changes can be announced cell by cell.
 //
 // The control owns one DataProvider and implements the provider interface on itself by
 // inheriting SimpleProviderMethods<Control>, which forwards every method here. Methods named
-// after the interface return its HRESULTs and never throw; the notification senders throw the
+// after the interface return its HRESULTs and never throw; whether a cell may be written, and
+// the write itself, are the table's (a table is read-only unless it says otherwise); the notification senders throw the
 // listener's failure so that the operation that sent them aborts. One thread (the control's).
 #pragma once
 
@@ -13,7 +14,7 @@
 
 #include <climits>
 
-#include "framework/record_set.h"
+#include "framework/row_table.h"
 #include "platform/com_object.h"
 #include "platform/databinding.h"
 
@@ -38,8 +39,8 @@ enum : long {
 class DataProvider {
 public:
     // The table and its formatter; both may be null (no table yet).
-    void SetTable(ComPtr<RecordSet> table, ComPtr<CellFormatter> formatter);
-    RecordSet* Table() const noexcept { return table_.Get(); }
+    void SetTable(ComPtr<RowTable> table, ComPtr<CellFormatter> formatter);
+    RowTable* Table() const noexcept { return table_.Get(); }
     long Embellish() const noexcept { return embellish_; }
     void SetEmbellish(long flags) noexcept { embellish_ = flags; }
 
@@ -48,6 +49,7 @@ public:
     HRESULT getColumnCount(DB_LORDINAL* pcColumns) noexcept;
     HRESULT getRWStatus(DBROWCOUNT iRow, DB_LORDINAL iColumn, OSPRW* prwStatus) noexcept;
     HRESULT getVariant(DBROWCOUNT iRow, DB_LORDINAL iColumn, OSPFORMAT format, VARIANT* pVar) noexcept;
+    HRESULT setVariant(DBROWCOUNT iRow, DB_LORDINAL iColumn, OSPFORMAT format, const VARIANT& var) noexcept;
     HRESULT getLocale(BSTR* pbstrLocale) noexcept;
     HRESULT find(DBROWCOUNT iRowStart, DB_LORDINAL iColumn, VARIANT val, OSPFIND findFlags, OSPCOMP compType,
                  DBROWCOUNT* piRowFound) noexcept;
@@ -83,7 +85,7 @@ private:
     void Track(long row, long column);
     bool Matches(const VARIANT& cell, const VARIANT& val, long compType, bool caseSensitive) const;
 
-    ComPtr<RecordSet> table_;
+    ComPtr<RowTable> table_;
     ComPtr<CellFormatter> formatter_;
     long embellish_ = 5;
     ComPtr<OLEDBSimpleProviderListener> listener_;
@@ -107,7 +109,9 @@ public:
     STDMETHODIMP getVariant(DBROWCOUNT r, DB_LORDINAL c, OSPFORMAT f, VARIANT* p) override {
         return P().getVariant(r, c, f, p);
     }
-    STDMETHODIMP setVariant(DBROWCOUNT, DB_LORDINAL, OSPFORMAT, VARIANT) override { return E_NOTIMPL; }
+    STDMETHODIMP setVariant(DBROWCOUNT r, DB_LORDINAL c, OSPFORMAT f, VARIANT v) override {
+        return P().setVariant(r, c, f, v);
+    }
     STDMETHODIMP getLocale(BSTR* p) override { return P().getLocale(p); }
     STDMETHODIMP deleteRows(DBROWCOUNT, DBROWCOUNT, DBROWCOUNT*) override { return E_NOTIMPL; }
     STDMETHODIMP insertRows(DBROWCOUNT, DBROWCOUNT, DBROWCOUNT*) override { return E_NOTIMPL; }

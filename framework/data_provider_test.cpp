@@ -4,6 +4,7 @@
 #include <random>
 
 #include "framework/data_provider.h"
+#include "framework/record_set.h"
 #include "framework/test_fakes.h"
 #include "platform/text.h"
 

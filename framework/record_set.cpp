@@ -11,9 +11,6 @@ namespace kv {
 
 namespace {
 
-constexpr long kStateNotFiltered = 0;
-constexpr long kStateAccepted = 1;
-
 // A one-dimensional SAFEARRAY held by a VARIANT (by value or by reference), accessed for one
 // scope, with typed element reads that reject elements of the wrong type.
 class SnapshotArray {
@@ -89,14 +86,14 @@ std::wstring NormaliseColumnName(std::wstring_view name) {
 
 RecordSet::RecordSet(ComPtr<IClientChannel> channel, ComPtr<ValueConverter> converter,
                      std::shared_ptr<DerivedCells> derived)
-    : context_(std::make_shared<RowContext>()),
+    : RowTable(std::make_shared<RowContext>(), MakeObject<ColumnDictionary>()),
       converter_(std::move(converter)),
-      columns_(MakeObject<ColumnDictionary>()),
       derived_(std::move(derived)) {
     context_->channel = std::move(channel);
     if (!converter_) converter_ = MakeObject<ValueConverter>(nullptr);
     fixed_.internalSort = columns_->Add(L"INTERNAL_SORT");
     fixed_.internalState = columns_->Add(L"INTERNAL_STATE");
+    SetStateColumn(fixed_.internalState);
     fixed_.id = columns_->Add(L"ID");
     fixed_.icon = columns_->Add(L"ICON");
     loaded_ = true;
@@ -188,141 +185,18 @@ bool RecordSet::SetProperty(LONG id, std::wstring_view name, const VARIANT& valu
     bool added = false;
     long index = ColumnFor(name, added);
 
-    Row* row;
-    if (FindRow(id) == 0) {
-        ComPtr<Row> fresh = MakeObject<Row>(context_, id, fixed_.id);
-        row = fresh.Get();
-        rows_.push_front(std::move(fresh));
-        byId_.emplace(id, Entry{row, --base_});
-        cursor_ = 0;
-    } else {
-        row = rows_[static_cast<size_t>(cursor_)].Get();
-    }
+    Row* row = FindRow(id) == 0 ? &InsertFront(MakeObject<Row>(context_, id, fixed_.id)) : &CursorRow();
 
-    row->SetCell(fixed_.internalState, I4Cell(kStateNotFiltered), 0);
+    row->SetCell(fixed_.internalState, I4Cell(kRowNotFiltered), 0);
     Variant converted = converter_->Convert(RuleFor(index), value);
     row->TakeCell(index, *converted.get(), static_cast<size_t>(ColumnCount()));
     if (loaded_ && derived_) derived_->Update(*this, *row);
     return added;
 }
 
-long RecordSet::FindRow(LONG id) {
-    auto it = byId_.find(id);
-    if (it == byId_.end()) {
-        cursor_ = 0;
-        return 0;
-    }
-    cursor_ = static_cast<long>(it->second.slot - base_);
-    return cursor_ + 1;
-}
-
-void RecordSet::GetCell(long row, long column, VARIANT* out) {
-    VariantInit(out);
-    if (column < 1 || column > ColumnCount() || row < 0 || row > RowCount()) ThrowHr(E_INVALIDARG);
-    if (row == 0) {
-        out->bstrVal = columns_->NameAt(column - 1).Detach();
-        out->vt = VT_BSTR;
-        return;
-    }
-    cursor_ = row - 1;
-    rows_[static_cast<size_t>(cursor_)]->GetCell(column - 1, out);
-}
-
-ComPtr<Row> RecordSet::RowAt(long position) {
-    if (position < 1 || position > RowCount()) ThrowHr(E_INVALIDARG);
-    cursor_ = position - 1;
-    return rows_[static_cast<size_t>(cursor_)];
-}
-
-void RecordSet::DeleteRow(long position) {
-    if (position < 1 || position > RowCount()) ThrowHr(E_INVALIDARG);
-    size_t at = static_cast<size_t>(position - 1);
-    byId_.erase(rows_[at]->Id());
-    rows_.erase(rows_.begin() + static_cast<std::ptrdiff_t>(at));
-    Renumber(at);
-    cursor_ = at < rows_.size() ? static_cast<long>(at) : 0;
-}
-
-void RecordSet::ResetStates() {
-    for (auto& row : rows_) row->SetCell(fixed_.internalState, I4Cell(kStateNotFiltered), 0);
-}
-
-void RecordSet::Renumber(size_t from) noexcept {
-    for (size_t i = from; i < rows_.size(); ++i) {
-        auto it = byId_.find(rows_[i]->Id());
-        if (it != byId_.end()) it->second.slot = base_ + static_cast<int64_t>(i);
-    }
-}
-
-void RecordSet::Rebuild(std::vector<ComPtr<Row>>&& rows) {
-    rows_.assign(std::make_move_iterator(rows.begin()), std::make_move_iterator(rows.end()));
-    base_ = 0;
-    Renumber(0);
-    cursor_ = 0;
-}
-
 void RecordSet::FilterAndSort(const RowFilter& filter, SortOrder* sortOrder) {
-    Variant order;
-    if (sortOrder) order = Variant::Unknown(sortOrder->Unknown());
-    auto notFiltered = [this](const Row& row) {
-        const VARIANT& state = row.CellRef(fixed_.internalState);
-        return !(state.vt == VT_I4 && state.lVal != kStateNotFiltered);
-    };
-
-    // The filter runs page script, which may read (or even change) the table meanwhile: walk a
-    // copy, remember the rejected rows, and take them out afterwards.
-    std::unordered_set<const Row*> rejected;
-    auto finish = [&] {
-        if (!rejected.empty()) {
-            std::vector<ComPtr<Row>> kept;
-            kept.reserve(rows_.size());
-            for (auto& row : rows_) {
-                if (rejected.count(row.Get())) byId_.erase(row->Id());
-                else kept.push_back(std::move(row));
-            }
-            Rebuild(std::move(kept));
-        }
-        for (auto& row : rows_) {
-            const VARIANT& current = row->CellRef(fixed_.internalSort);
-            if (current.vt != order.vt() || (current.vt == VT_UNKNOWN && current.punkVal != order->punkVal))
-                row->SetCell(fixed_.internalSort, *order.get(), 0);
-        }
-        cursor_ = 0;
-    };
-    if (filter) {
-        std::vector<ComPtr<Row>> walk(rows_.begin(), rows_.end());
-        try {
-            for (auto& row : walk) {
-                if (!notFiltered(*row.Get())) continue;
-                auto present = byId_.find(row->Id());
-                if (present == byId_.end() || present->second.row != row.Get()) continue;
-                if (filter(Channel(), *row.Get()))
-                    row->SetCell(fixed_.internalState, I4Cell(kStateAccepted), 0);
-                else
-                    rejected.insert(row.Get());
-            }
-        } catch (...) {
-            finish();
-            throw;
-        }
-    } else {
-        for (auto& row : rows_)
-            if (notFiltered(*row.Get())) row->SetCell(fixed_.internalState, I4Cell(kStateAccepted), 0);
-    }
-    finish();
-
-    if (sortOrder) {
-        std::vector<Row*> rows;
-        rows.reserve(rows_.size());
-        for (auto& row : rows_) rows.push_back(row.Get());
-        std::vector<uint32_t> order = sortOrder->SortedOrder(rows);
-        std::vector<ComPtr<Row>> sorted(rows_.size());
-        for (size_t i = 0; i < sorted.size(); ++i) sorted[i] = std::move(rows_[order[i]]);
-        std::move(sorted.begin(), sorted.end(), rows_.begin());
-        base_ = 0;
-        Renumber(0);
-        cursor_ = 0;
-    }
+    if (!filter) return RowTable::FilterAndSort(nullptr, sortOrder);
+    RowTable::FilterAndSort([&](Row& row) { return filter(Channel(), row); }, sortOrder);
 }
 
 }  // namespace kv

@@ -1,6 +1,6 @@
 #include "kvdc/attachment_prompt.h"
 
-#include "kvdc/client_failure.h"
+#include "framework/client_failure.h"
 #include "kvdc/story_resource_ids.h"
 #include "platform/comma_list.h"
 #include "platform/text.h"

@@ -4,9 +4,10 @@
 #include <climits>
 
 #include "framework/client_boundary.h"
+#include "framework/notification_window.h"
 #include "kvdc/attachment_prompt.h"
 #include "kvdc/cell_decorator.h"
-#include "kvdc/client_failure.h"
+#include "framework/client_failure.h"
 #include "kvdc/story_columns.h"
 #include "kvdc/story_item.h"
 
@@ -35,23 +36,6 @@ LRESULT CALLBACK NotificationWindowProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM l
         return 0;
     }
     return DefWindowProcW(hwnd, msg, wp, lp);
-}
-
-// The control's hidden message window: no style bits, a tool window, owned by the window that
-// is active when the control is created.
-HWND CreateNotificationWindow() {
-    static ATOM atom = [] {
-        WNDCLASSW wc = {};
-        wc.lpfnWndProc = NotificationWindowProc;
-        wc.hInstance = ThisModule();
-        wc.lpszClassName = kWindowClass;
-        return RegisterClassW(&wc);
-    }();
-    if (!atom && GetLastError() != ERROR_CLASS_ALREADY_EXISTS) ThrowLastError();
-    HWND hwnd = CreateWindowExW(WS_EX_TOOLWINDOW, kWindowClass, L"", 0, 0, 0, 0, 0, GetActiveWindow(), nullptr,
-                                ThisModule(), nullptr);
-    if (!hwnd) ThrowLastError();
-    return hwnd;
 }
 
 // The story IDs of a notification: one VT_I4, or an array of integers (or of VARIANTs that
@@ -90,18 +74,6 @@ std::vector<LONG> StoryIds(const VARIANT& ids) {
     return out;
 }
 
-// Holds the control's lock (a critical section) for one scope.
-class Locked {
-public:
-    explicit Locked(CRITICAL_SECTION& cs) : cs_(cs) { EnterCriticalSection(&cs_); }
-    ~Locked() { LeaveCriticalSection(&cs_); }
-    Locked(const Locked&) = delete;
-    Locked& operator=(const Locked&) = delete;
-
-private:
-    CRITICAL_SECTION& cs_;
-};
-
 HRESULT CopyBool(bool value, VARIANT_BOOL* out) {
     if (!out) return E_POINTER;
     *out = value ? VARIANT_TRUE : VARIANT_FALSE;
@@ -114,7 +86,7 @@ KvDCCtl::KvDCCtl()
     : core_(static_cast<IConnectionPointContainer*>(this), CLSID_KvDCCtl, DIID__KvDCEvents, kMiscStatus) {
     InitializeCriticalSection(&lock_);
     try {
-        window_.reset(CreateNotificationWindow());
+        window_.reset(CreateNotificationWindow(kWindowClass, NotificationWindowProc));
         SetWindowLongPtrW(window_.get(), GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
         queue_ = std::make_unique<NotificationQueue>(window_.get(), [this] { return core_.FrozenCount(); });
         shutdownSink_ = MakeObject<ShutdownSink>(this);
@@ -261,30 +233,7 @@ void KvDCCtl::BindChannel() {
         if (channelId_ == -1) {
             auto path = PagePathFromAddress(PageAddress(core_.Site()));
             if (!path) ThrowHr(E_FAIL);
-            ComPtr<IUnknown> enumUnknown;
-            ThrowIfFailed(channels->NewEnum(enumUnknown.GetAddressOf()));
-            ComPtr<IEnumVARIANT> items;
-            ThrowIfFailed(ThrowIfNull(enumUnknown.Get(), E_FAIL)->QueryInterface(IID_IEnumVARIANT,
-                                                                                  reinterpret_cast<void**>(items.GetAddressOf())));
-            for (;;) {
-                Variant item;
-                ULONG fetched = 0;
-                if (items->Next(1, item.get(), &fetched) != S_OK || fetched != 1) ThrowHr(E_FAIL);
-                if (item.vt() != VT_DISPATCH && item.vt() != VT_UNKNOWN &&
-                    FAILED(VariantChangeType(item.get(), item.get(), 0, VT_DISPATCH)))
-                    item.ChangeType(VT_UNKNOWN);
-                IUnknown* object = item.vt() == VT_DISPATCH ? item->pdispVal : item->punkVal;
-                ComPtr<IClientChannel> candidate;
-                if (!object || FAILED(object->QueryInterface(IID_IClientChannel,
-                                                             reinterpret_cast<void**>(candidate.GetAddressOf()))))
-                    continue;
-                Bstr folder;
-                ThrowIfFailed(candidate->GetLocalFolder(folder.put()));
-                if (PageIsInFolder(*path, EscapeFolderForAddress(folder.view()))) {
-                    channel = candidate;
-                    break;
-                }
-            }
+            channel = ChannelHoldingPage(channels.Get(), *path);
             LONG id = -1;
             ThrowIfFailed(channel->GetId(&id));
             channelId_ = id;
@@ -382,7 +331,7 @@ void KvDCCtl::ApplySort() {
         return;  // both empty: the order stays as it is (no order at all before the first)
     else
         expression = appliedSort_;  // a rebuilt table keeps the order last applied
-    if (!sortOrder_) sortOrder_ = provider_.Table()->CreateSortOrder();
+    if (!sortOrder_) sortOrder_ = Table()->CreateSortOrder();
     sortOrder_->Parse(expression, sortCaseSensitive_);
     appliedSort_ = expression;
 }
@@ -398,7 +347,7 @@ void KvDCCtl::FilterAndSort(const ComPtr<RecordSet>& table) {
 }
 
 bool KvDCCtl::FilterRow(RecordSet& table, Row& row) {
-    if (provider_.Table() != &table) return true;
+    if (Table() != &table) return true;
     returnValue_.Clear();
     {
         ComPtr<IDispatch> story = MakeStoryItem(table, ComPtr<Row>(&row));
@@ -434,16 +383,16 @@ STDMETHODIMP KvDCCtl::Reset(VARIANT_BOOL fRead) try {
         if (read) {
             SetReadyState(READYSTATE_LOADED);
             // After the channel was deleted there is no table even when no rebuild is pending.
-            if (rebuildNeeded_ || !provider_.Table())
+            if (rebuildNeeded_ || !Table())
                 Rebuild();
             else
-                provider_.Table()->ResetStates();
+                Table()->ResetStates();
             provider_.ResetReadTracker();
-        } else if (!provider_.Table()) {
+        } else if (!Table()) {
             ThrowHr(E_FAIL);  // nothing read yet: Reset(TRUE) comes first
         }
         ApplySort();
-        FilterAndSort(ComPtr<RecordSet>(provider_.Table()));
+        FilterAndSort(ComPtr<RecordSet>(Table()));
         provider_.RefreshTrackedCells();
         if (autoUpdate_) ConnectSinks();
         if (!read) return S_OK;
@@ -505,7 +454,7 @@ STDMETHODIMP KvDCCtl::Story(LONG lRecordNumber, IDispatch** story) try {
     *story = nullptr;
     BindChannel();
     if (lRecordNumber < 1) return Fail(E_INVALIDARG);
-    ComPtr<RecordSet> table(provider_.Table());
+    ComPtr<RecordSet> table(Table());
     if (!table) return Fail(E_FAIL);  // nothing read yet
     if (lRecordNumber > table->RowCount()) return Fail(E_INVALIDARG);
     *story = MakeStoryItem(*table.Get(), table->RowAt(lRecordNumber)).Detach();
@@ -643,7 +592,7 @@ void KvDCCtl::OnChannelDeleted() {
     SetValid(false);
     DisconnectSinks();
     channel_.Reset();
-    long rows = provider_.Table() ? provider_.Table()->RowCount() : 0;
+    long rows = Table() ? Table()->RowCount() : 0;
     provider_.SetTable(nullptr, nullptr);
     try {
         if (rows > 0) provider_.SendDeletedRows(1, rows);
@@ -661,15 +610,15 @@ void KvDCCtl::OnChannelDeleted() {
 // again at the end.
 
 bool KvDCCtl::Disturbed(unsigned long mine, const RecordSet* table) const noexcept {
-    return tableChanges_ != mine || provider_.Table() != table;
+    return tableChanges_ != mine || Table() != table;
 }
 
 void KvDCCtl::ResendIfDisturbed(unsigned long mine, const RecordSet* table) {
-    if (Disturbed(mine, table) && provider_.Table()) SendDataMemberChangedQuietly();
+    if (Disturbed(mine, table) && Table()) SendDataMemberChangedQuietly();
 }
 
 void KvDCCtl::OnNewStories(const std::vector<LONG>& ids) {
-    ComPtr<RecordSet> table(provider_.Table());
+    ComPtr<RecordSet> table(Table());
     if (!table || !channel_ || ids.empty()) return;  // an empty list names no story
     unsigned long mine = ++tableChanges_;
     // A story the table holds already (a full read since the client reported it) is no new row
@@ -680,32 +629,32 @@ void KvDCCtl::OnNewStories(const std::vector<LONG>& ids) {
         // The binding reads everything again (which may reset the control): it is current now.
         provider_.SendDataMemberChanged();
         mine = ++tableChanges_;
-        table = provider_.Table();
+        table = Table();
     } else {
         FilterAndSort(table);
     }
     for (LONG id : ids) {
-        RecordSet* current = provider_.Table();
+        RecordSet* current = Table();
         if (!current) break;
         long p = current->FindRow(id);
         if (!p) continue;
         if (!added && !known && !Disturbed(mine, table.Get())) provider_.SendInsertedRows(p, 1);
         Fire(3, {*Variant::I4(p).get()});
     }
-    if (known && !added && !Disturbed(mine, table.Get()) && provider_.Table())
+    if (known && !added && !Disturbed(mine, table.Get()) && Table())
         SendDataMemberChangedQuietly();
     else
         ResendIfDisturbed(mine, table.Get());
 }
 
 void KvDCCtl::OnDeletedStories(const std::vector<LONG>& ids) {
-    ComPtr<RecordSet> table(provider_.Table());
+    ComPtr<RecordSet> table(Table());
     if (!table) return;
     const unsigned long mine = ++tableChanges_;
     for (LONG id : ids) {
-        if (!provider_.Table() || !provider_.Table()->FindRow(id)) continue;
+        if (!Table() || !Table()->FindRow(id)) continue;
         Fire(4, {*Variant::I4(id).get()});
-        RecordSet* current = provider_.Table();
+        RecordSet* current = Table();
         long p = current ? current->FindRow(id) : 0;
         if (!p) continue;
         current->DeleteRow(p);
@@ -715,7 +664,7 @@ void KvDCCtl::OnDeletedStories(const std::vector<LONG>& ids) {
 }
 
 void KvDCCtl::OnStoriesChanged(const std::vector<LONG>& ids, LONG flags) {
-    ComPtr<RecordSet> table(provider_.Table());
+    ComPtr<RecordSet> table(Table());
     if (!table || !channel_ || ids.empty()) return;
     unsigned long mine = ++tableChanges_;
     long first = LONG_MAX, last = LONG_MIN;
@@ -729,10 +678,10 @@ void KvDCCtl::OnStoriesChanged(const std::vector<LONG>& ids, LONG flags) {
     if (added) {
         provider_.SendDataMemberChanged();  // the binding is current after this, as above
         mine = ++tableChanges_;
-        table = provider_.Table();
+        table = Table();
     }
     for (LONG id : ids) {
-        RecordSet* current = provider_.Table();
+        RecordSet* current = Table();
         if (!current) break;
         long p = current->FindRow(id);
         if (!added) {

@@ -16,7 +16,7 @@
 #include "framework/notification_queue.h"
 #include "framework/record_set.h"
 #include "kvdc.h"
-#include "kvdc/dialog_commands.h"
+#include "framework/dialog_commands.h"
 #include "kvdc/story_sinks.h"
 #include "platform/raii.h"
 
@@ -105,6 +105,8 @@ protected:
 private:
     HRESULT Fail(HRESULT hr) noexcept { return SetErrorInfoFor(hr, IID_IKvDC, L"Korvane.Channel"); }
     HRESULT Caught() noexcept { return CaughtHResultWithInfo(IID_IKvDC, L"Korvane.Channel"); }
+    // The story table served, if any (the provider serves only story tables here).
+    RecordSet* Table() const noexcept { return static_cast<RecordSet*>(provider_.Table()); }
     void SetValid(bool valid);
     void SetReadyState(LONG state);
 

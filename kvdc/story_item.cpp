@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "kvdc/client_failure.h"
+#include "framework/client_failure.h"
 #include "kvdc/story_resource_ids.h"
 #include "platform/comma_list.h"
 #include "platform/raii.h"

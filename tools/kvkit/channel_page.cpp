@@ -53,7 +53,7 @@ std::wstring HexCode(HRESULT hr) {
 
 struct Options {
     std::wstring target;  // the page address or page file
-    std::wstring sort, embellish, format = L"raw", data, out, address, title, url;
+    std::wstring sort, embellish, format = L"raw", data, out, address, title, url, subscribe;
     std::vector<std::wstring> columns;
     std::vector<std::pair<std::wstring, std::wstring>> properties;  // --set NAME=VALUE
     bool all = false;
@@ -100,6 +100,7 @@ Options ParseOptions(const std::vector<std::wstring>& args, std::initializer_lis
         else if (a == L"--address") o.address = v;
         else if (a == L"--title") o.title = v;
         else if (a == L"--url") o.url = v;
+        else if (a == L"--subscribe") o.subscribe = v;
         else if (a == L"--columns") o.columns = SplitCommas(v);
         else if (a == L"--set") {
             size_t equals = v.find(L'=');
@@ -111,6 +112,8 @@ Options ParseOptions(const std::vector<std::wstring>& args, std::initializer_lis
     if (o.format != L"raw" && o.format != L"html") throw UsageError("--format is raw or html");
     if (!o.embellish.empty() && o.embellish.find_first_not_of(L"0123456789") != std::wstring::npos)
         throw UsageError("--embellish takes a number (1 read, 2 alerted, 4 size)");
+    if (!o.subscribe.empty() && (o.subscribe.size() > 9 || o.subscribe.find_first_not_of(L"0123456789") != std::wstring::npos))
+        throw UsageError("--subscribe takes an entry id");
     return o;
 }
 
@@ -136,9 +139,14 @@ struct Client {
     ComPtr<IClientControl> control;
 };
 
+// The directory control's class.
+const wchar_t kDirectoryControlClsid[] = L"F59438EF-85BD-11D1-9D7D-00C0F018612C";
+
 // The control on the page, bound. A page that binds to no channel is an error that says so.
-DataBinding& HostAndBind(PageHost& page, const browser::ParamList& params, OSPFORMAT format) {
-    page.Create(std::wstring(L"{") + kStoryControlClsid + L"}", params);
+DataBinding& HostAndBind(PageHost& page, const browser::ParamList& params, OSPFORMAT format,
+                         const wchar_t* clsid = kStoryControlClsid, const char* what = "story control",
+                         const char* hint = "is the page inside a channel's folder?") {
+    page.Create(std::wstring(L"{") + clsid + L"}", params);
     try {
         DataBinding& binding = page.Bind(format);
         Variant autoReset = page.Get(L"AutoReset");
@@ -149,10 +157,10 @@ DataBinding& HostAndBind(PageHost& page, const browser::ParamList& params, OSPFO
         }
         return binding;
     } catch (const browser::PageHostError& e) {
-        throw std::runtime_error("the story control has no table for " + ToAnsi(page.Address()) +
-                                 " (is the page inside a channel's folder?): " + e.what());
+        throw std::runtime_error(std::string("the ") + what + " has no table for " + ToAnsi(page.Address()) + " (" +
+                                 hint + "): " + e.what());
     } catch (const HResultError& e) {
-        throw std::runtime_error("the story control has no table for " + ToAnsi(page.Address()) + ": " +
+        throw std::runtime_error(std::string("the ") + what + " has no table for " + ToAnsi(page.Address()) + ": " +
                                  ToAnsi(HexCode(e.Code())));
     }
 }
@@ -414,6 +422,37 @@ int Table(const Options& o) {
     return 0;
 }
 
+// The directory control on a page: its table, and with --subscribe a subscription made by
+// ticking the entry's bound check box, as a user of the page does.
+int Directory(const Options& o) {
+    Client client(o.data);
+    PageHost page(o.target);
+    DataBinding& binding =
+        HostAndBind(page, ControlParams(o), o.format == L"html" ? OSPFORMAT_HTML : OSPFORMAT_RAW, kDirectoryControlClsid,
+                    "directory control", "is the page the directory channel's own page?");
+    Line(L"The channel directory, as the data binding of " + page.Address() + L" reads it (" + o.format + L"):");
+    PrintTable(binding, o);
+    if (o.subscribe.empty()) return 0;
+
+    LONG id = std::stol(o.subscribe), row = 0;
+    LONG idColumn = binding.ColumnOf(L"CHANNEL_ID"), box = binding.ColumnOf(L"IS_SUBSCRIBED");
+    for (LONG r = 1; r <= binding.RowCount() && !row; ++r) {
+        Variant cell;  // the raw id: the binding's own copy may be decorated
+        if (SUCCEEDED(binding.Provider()->getVariant(r, idColumn, OSPFORMAT_RAW, cell.get())) &&
+            CellText(*cell.get()) == o.subscribe)
+            row = r;
+    }
+    if (!row) throw std::runtime_error("the directory shows no entry " + ToAnsi(o.subscribe));
+    HRESULT hr = binding.CheckBox(row, box, true);
+    if (FAILED(hr)) throw std::runtime_error("subscribing failed: " + ToAnsi(HexCode(hr)));
+    page.PumpUntilIdle(500);
+    Variant now;
+    binding.Provider()->getVariant(row, box, OSPFORMAT_RAW, now.get());
+    Line(L"Ticked the IS_SUBSCRIBED box of entry " + std::to_wstring(id) + L" (row " + std::to_wstring(row) +
+         L"): the cell now reads " + CellText(*now.get()));
+    return 0;
+}
+
 int Render(const Options& o) {
     std::wstring file = FullPath(o.target);
     std::wstring out = o.out.empty() ? DefaultOutput(file) : FullPath(o.out);
@@ -504,6 +543,9 @@ int ChannelPageCommand(const std::wstring& command, const std::vector<std::wstri
     try {
         if (command == L"table")
             return Table(ParseOptions(args, {L"--sort", L"--embellish", L"--format", L"--data", L"--columns", L"--all"}));
+        if (command == L"directory")
+            return Directory(ParseOptions(
+                args, {L"--sort", L"--embellish", L"--format", L"--data", L"--columns", L"--all", L"--subscribe"}));
         if (command == L"render") return Render(ParseOptions(args, {L"--out", L"--address", L"--data"}));
         if (command == L"story-arrives")
             return StoryArrives(

@@ -1,5 +1,5 @@
-// The demo channel's page rendered and its table read through the story control, against the
-// client stand-in registered in the prefix.
+// The demo channels' pages rendered and their tables read through the story and directory
+// controls, against the client stand-in registered in the prefix.
 #include <windows.h>
 
 #include <gtest/gtest.h>
@@ -9,10 +9,12 @@
 
 #include "platform/text.h"
 #include "tests/support/child_process.h"
+#include "tests/client/client_test_util.h"
 #include "tools/kvkit/channel_page.h"
 
 namespace {
 
+using kv::ComPtr;
 using kv::kvkit::ChannelPageCommand;
 
 const std::wstring kDemo = kv::ToWide(KVKIT_DEMO_DIR);
@@ -101,6 +103,25 @@ TEST(ChannelPage, AStoryArrivesAndTheTableShowsIt) {
     EXPECT_EQ(2, ChannelPageCommand(L"story-arrives", {kNewsPage, L"--title", L"x", L"--set", L"=1"}));
     EXPECT_EQ(2, ChannelPageCommand(L"story-arrives", {kNewsPage, L"--data", kDemo}));
     EXPECT_EQ(2, ChannelPageCommand(L"table", {kNewsPage, L"--data", kDemo, L"--columns", L"TITLE,NOPE"}));
+}
+
+TEST(ChannelPage, TheGuidePageSubscribesThroughItsCheckBox) {
+    const std::wstring guide = L"C:\\Channels\\Guide\\index.htm";
+    EXPECT_EQ(0, ChannelPageCommand(L"directory", {guide, L"--data", kDemo, L"--format", L"html", L"--subscribe", L"22"}));
+    ComPtr<IClientApp2> app = kv::test::CreateClient();
+    ComPtr<IClientDirectory> directory;
+    ComPtr<IDirectoryEntries> entries;
+    ComPtr<IClientPropertySet> entry;
+    ASSERT_EQ(S_OK, app->GetDirectory(directory.GetAddressOf()));
+    ASSERT_EQ(S_OK, directory->GetEntries(entries.GetAddressOf()));
+    ASSERT_EQ(S_OK, entries->Item(*kv::Variant::I4(22).get(), entry.GetAddressOf()));
+    LONG subscribed = 0;
+    entry->IsSubscribed(&subscribed);
+    EXPECT_NE(0, subscribed);
+
+    EXPECT_EQ(1, ChannelPageCommand(L"directory", {guide, L"--data", kDemo, L"--subscribe", L"4711"}));
+    EXPECT_EQ(1, ChannelPageCommand(L"directory", {L"C:\\Elsewhere\\index.htm", L"--data", kDemo}));
+    EXPECT_EQ(2, ChannelPageCommand(L"directory", {guide, L"--subscribe", L"Jazz"}));
 }
 
 }  // namespace

@@ -149,7 +149,10 @@ int Usage() {
           L"        [--sort EXPR] [--columns A,B]\n"
           L"        the client adds a story; the page's events and the table after it\n"
           L"  uninstall <uninstall.exe> [--shots <folder>] [--refusing-client <Korvane.exe>]\n"
-          L"        runs the uninstall as a person would, answering Yes and Finished");
+          L"        runs the uninstall as a person would, answering Yes and Finished\n"
+          L"  directory <page address> [--sort EXPR] [--embellish N] [--format raw|html] [--data <folder>]\n"
+          L"        [--columns A,B] [--all] [--subscribe ID]   the channel directory as the directory page reads it;\n"
+          L"        --subscribe ticks the entry's IS_SUBSCRIBED check box");
     return 2;
 }
 
@@ -165,7 +168,7 @@ int wmain(int argc, wchar_t** argv) {
         ShowServers();
         return 0;
     }
-    if (command == L"table" || command == L"render" || command == L"story-arrives") {
+    if (command == L"table" || command == L"render" || command == L"story-arrives" || command == L"directory") {
         int code = kv::kvkit::ChannelPageCommand(command, std::vector<std::wstring>(argv + 2, argv + argc));
         return code == 2 ? Usage() : code;
     }

@@ -1,8 +1,8 @@
-// The story control's commands that reach into the client: its setup dialogs, run on threads of
+// A data control's commands that reach into the client: its setup dialogs, run on threads of
 // their own so that the page stays responsive, and the small commands that hand out the client's
 // application object, open a client window and turn a client time into a script date.
 //
-// SetupDialogLauncher belongs to the control and is called on the control's (the page's)
+// SetupDialogLauncher belongs to a control and is called on the control's (the page's)
 // thread. At most one setup dialog of either kind is open per control: while one is open,
 // Setup and GlobalSetup answer S_FALSE and do nothing. A dialog thread gets the client
 // interface it needs and a reference to the control as marshalled interfaces, so the control

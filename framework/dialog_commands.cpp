@@ -1,4 +1,4 @@
-#include "kvdc/dialog_commands.h"
+#include "framework/dialog_commands.h"
 
 #include <objbase.h>
 

@@ -12,7 +12,7 @@
 #include <thread>
 #include <vector>
 
-#include "kvdc/dialog_commands.h"
+#include "framework/dialog_commands.h"
 #include "platform/com_object.h"
 #include "platform/raii.h"
 #include "tests/client/client_test_util.h"
