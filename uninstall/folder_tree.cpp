@@ -104,26 +104,18 @@ void ClearReadOnly(const std::wstring& extended, DWORD attributes) {
 
 // Deletes what is below `extended` (a directory that is no link), then the directory itself.
 void DeleteTree(const std::wstring& extended, DWORD attributes) {
-    WIN32_FIND_DATAW found;
-    UniqueFindHandle find(FindFirstFileExW((extended + L"\\*").c_str(), FindExInfoBasic, &found,
-                                           FindExSearchNameMatch, nullptr, 0));
-    if (find) {
-        do {
-            std::wstring_view name = found.cFileName;
-            if (name == L"." || name == L"..") continue;
-            std::wstring child = extended + L"\\" + found.cFileName;
-            const DWORD a = found.dwFileAttributes;
-            ClearReadOnly(child, a);
-            if (!(a & FILE_ATTRIBUTE_DIRECTORY)) {
-                DeleteFileW(child.c_str());
-            } else if (a & FILE_ATTRIBUTE_REPARSE_POINT) {
-                RemoveDirectoryW(child.c_str());  // the link itself; its target is never entered
-            } else {
-                DeleteTree(child, a & ~static_cast<DWORD>(FILE_ATTRIBUTE_READONLY));
-            }
-        } while (FindNextFileW(find.get(), &found));
-    }
-    find.reset();
+    ForEachFolderEntry(extended, [&](const WIN32_FIND_DATAW& found) {
+        std::wstring child = extended + L"\\" + found.cFileName;
+        const DWORD a = found.dwFileAttributes;
+        ClearReadOnly(child, a);
+        if (!(a & FILE_ATTRIBUTE_DIRECTORY)) {
+            DeleteFileW(child.c_str());
+        } else if (a & FILE_ATTRIBUTE_REPARSE_POINT) {
+            RemoveDirectoryW(child.c_str());  // the link itself; its target is never entered
+        } else {
+            DeleteTree(child, a & ~static_cast<DWORD>(FILE_ATTRIBUTE_READONLY));
+        }
+    });
     ClearReadOnly(extended, attributes);
     RemoveDirectoryW(extended.c_str());
 }
@@ -137,6 +129,24 @@ std::wstring NormalizeFolderPath(std::wstring_view path) {
     full = LongPath(full);
     while (full.size() > 3 && (full.back() == L'\\' || full.back() == L'/')) full.pop_back();
     return full;
+}
+
+std::wstring ExtendedFolderPath(std::wstring_view path) {
+    std::wstring normal = NormalizeFolderPath(path);
+    return normal.empty() ? normal : Extended(normal);
+}
+
+bool ForEachFolderEntry(const std::wstring& extended, const std::function<void(const WIN32_FIND_DATAW&)>& visit) {
+    WIN32_FIND_DATAW found;
+    UniqueFindHandle find(FindFirstFileExW((extended + L"\\*").c_str(), FindExInfoBasic, &found,
+                                           FindExSearchNameMatch, nullptr, 0));
+    if (!find) return false;
+    do {
+        std::wstring_view name = found.cFileName;
+        if (name == L"." || name == L"..") continue;
+        visit(found);
+    } while (FindNextFileW(find.get(), &found));
+    return true;
 }
 
 bool IsProtectedFolder(std::wstring_view path) { return IsProtectedNormal(NormalizeFolderPath(path)); }
