@@ -229,4 +229,104 @@ TEST(Upgrade, ReplacementAndUpdateWithAndWithoutBackup) {
     }
 }
 
+std::vector<std::string> Shown(const std::vector<std::wstring>& texts, const std::string& root) {
+    std::vector<std::string> shown;
+    for (const std::wstring& text : texts) {
+        std::string line(text.begin(), text.end());
+        for (size_t at; (at = line.find(root)) != std::string::npos;) line.replace(at, root.size(), "<root>");
+        shown.push_back(line);
+    }
+    return shown;
+}
+
+const char kRestored[] = "Korvane upgrade failed. The previous version has been restored.";
+
+TEST(Upgrade, AFailedUpgradeLeavesTheVersionThatWorks) {
+    struct Row {
+        const char* what;
+        const char* settings;
+        void (*prepare)(Installation&, TestUpgrader&, kv::UniqueHandleObj& held);
+        std::vector<std::string> messages;
+        bool programIsOld;
+        const char* logged;
+    };
+    const Row rows[] = {
+        {"a copy fails in the middle", "[upgrade]\r\nmethod=update\r\n",
+         [](Installation&, TestUpgrader& up, kv::UniqueHandleObj&) { up.failWriting = "\\program\\b.dll"; },
+         {kRestored}, true, "Upgrade attempted but failed\n"},
+        {"a copy fails without a backup", "[upgrade]\r\nmethod=update\r\nkeep-backup=0\r\n",
+         [](Installation&, TestUpgrader& up, kv::UniqueHandleObj&) { up.failWriting = "\\program\\b.dll"; },
+         {"Korvane upgrade failed. You must reinstall a new copy of the Korvane client."}, false,
+         "Upgrade attempted but failed\n"},
+        {"the backup is impossible", "[upgrade]\r\nmethod=update\r\n",
+         [](Installation& in, TestUpgrader&, kv::UniqueHandleObj& held) {
+             held.reset(CreateFileA((in.root + "\\PrevVersion\\stale.txt").c_str(), GENERIC_READ, 0, nullptr,
+                                    OPEN_EXISTING, 0, nullptr));
+         },
+         {"Could not perform Korvane upgrade. Unable to create a backup of previous version."}, true,
+         "Upgrade was not attempted\n"},
+        {"the upgrade fails to start", "",
+         [](Installation&, TestUpgrader& up, kv::UniqueHandleObj&) { up.failStart = true; },
+         {"Unable to rename '<root>\\program' to '<root>\\NewVersion'.", kRestored}, true,
+         "OnUpgradeStart failed\n"},
+        {"a file stands where a folder goes", "[upgrade]\r\nmethod=update\r\n",
+         [](Installation& in, TestUpgrader&, kv::UniqueHandleObj&) {
+             WriteTree(in.root + "\\program", {{"sub\\deep", "a file"}});
+         },
+         {"Unable to create directory: <root>\\program\\sub\\deep.", kRestored}, true,
+         "Copy directory failed\n"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        Installation in(row.settings);
+        TestUpgrader upgrader;
+        kv::UniqueHandleObj held;
+        row.prepare(in, upgrader, held);
+        in.oldVersion = in.Folder("program");
+        MessageBoxes boxes;
+        EXPECT_FALSE(upgrader.RunUpgrade());
+        EXPECT_EQ(row.messages, Shown(boxes.Stop(), in.root));
+        held.reset();
+        if (row.programIsOld) {
+            EXPECT_EQ(in.oldVersion, in.Folder("program"));
+        }
+        EXPECT_EQ(in.newVersion, in.Folder("NewVersion"));  // the new version is never lost
+        EXPECT_TRUE(Exists(in.root + "\\data\\upgrade.ok"));
+        EXPECT_NE(std::string::npos, in.Log().find(row.logged)) << in.Log();
+    }
+}
+
+TEST(Upgrade, AClientThatIsNotInstalledIsLeftAlone) {
+    Installation in("");
+    RegDeleteKeyA(HKEY_LOCAL_MACHINE, kAppPaths);
+    MessageBoxes boxes;
+    EXPECT_FALSE(TestUpgrader().RunUpgrade());
+    EXPECT_EQ(std::vector<std::string>{"Korvane is not installed on this machine. This program can only upgrade an "
+                                       "existing client installation."},
+              Shown(boxes.Stop(), in.root));
+    EXPECT_EQ(in.oldVersion, in.Folder("program"));
+    EXPECT_EQ(in.newVersion, in.Folder("NewVersion"));
+    EXPECT_EQ((Tree{{"upgrade.ver", Hash("1")}}), in.Folder("data"));
+}
+
+TEST(Upgrade, ARunningClientIsStoppedAndStartedAgain) {
+    Installation in("");
+    CopyFileA((Here() + "\\Korvane.exe").c_str(), (in.root + "\\NewVersion\\Korvane.exe").c_str(), FALSE);
+    kv::test::ChildProcess client("\"" + Here() + "\\Korvane.exe\"");
+    ASSERT_NE(nullptr, client.WaitForTopWindow(nullptr, "Korvane Agent"));
+    MessageBoxes boxes;
+    TestUpgrader upgrader;
+    EXPECT_TRUE(upgrader.RunUpgrade());
+    boxes.Stop();
+    EXPECT_TRUE(client.WaitExit(0));
+    std::string log = in.Log();
+    EXPECT_NE(std::string::npos, log.find("Stop client OK\nUpgrade type - REPLACEMENT\n")) << log;
+    EXPECT_NE(std::string::npos, log.find("Starting client at " + in.root + "\\program\\Korvane.exe\nClient was started OK\n"))
+        << log;
+    HWND restarted = nullptr;
+    for (int i = 0; i < 200 && !(restarted = FindWindowA(nullptr, "Korvane Agent")); ++i) Sleep(50);
+    EXPECT_NE(nullptr, restarted);
+    EXPECT_TRUE(upgrader.StopClient());
+}
+
 }  // namespace
