@@ -47,6 +47,12 @@ bool IsRoot(const std::wstring& normal) {
     return false;
 }
 
+// The extended-length form of a normalised path, always: walks add names to it at any depth.
+std::wstring Extended(const std::wstring& normal) {
+    if (normal.size() > 2 && normal[0] == L'\\' && normal[1] == L'\\') return L"\\\\?\\UNC\\" + normal.substr(2);
+    return L"\\\\?\\" + normal;
+}
+
 // `inner` is `outer` or lies below it.
 bool Contains(const std::wstring& outer, const std::wstring& inner) {
     if (outer.empty() || inner.size() < outer.size()) return false;
@@ -102,6 +108,24 @@ std::wstring NormalizeFolderPath(std::wstring_view path) {
     full = LongPath(full);
     while (full.size() > 3 && (full.back() == L'\\' || full.back() == L'/')) full.pop_back();
     return full;
+}
+
+std::wstring ExtendedFolderPath(std::wstring_view path) {
+    std::wstring normal = NormalizeFolderPath(path);
+    return normal.empty() ? normal : Extended(normal);
+}
+
+bool ForEachFolderEntry(const std::wstring& extended, const std::function<void(const WIN32_FIND_DATAW&)>& visit) {
+    WIN32_FIND_DATAW found;
+    UniqueFindHandle find(FindFirstFileExW((extended + L"\\*").c_str(), FindExInfoBasic, &found,
+                                           FindExSearchNameMatch, nullptr, 0));
+    if (!find) return false;
+    do {
+        std::wstring_view name = found.cFileName;
+        if (name == L"." || name == L"..") continue;
+        visit(found);
+    } while (FindNextFileW(find.get(), &found));
+    return true;
 }
 
 bool IsProtectedFolder(std::wstring_view path) { return IsProtectedNormal(NormalizeFolderPath(path)); }

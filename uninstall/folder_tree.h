@@ -8,6 +8,9 @@
 // Free functions, safe on any thread.
 #pragma once
 
+#include <windows.h>
+
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -24,5 +27,19 @@ bool IsProtectedFolder(std::wstring_view path);
 // Deletes `path` and everything below it; failures are passed over and the walk goes on. A
 // protected folder is left untouched. True when `path` no longer exists afterwards.
 bool DeleteFolderTree(std::wstring_view path);
+
+// The extended-length form ("\\?\C:\...", "\\?\UNC\server\...") of NormalizeFolderPath(path):
+// the form every walk uses, so that no path is ever cut at 260 characters. Empty when the
+// normal form is.
+std::wstring ExtendedFolderPath(std::wstring_view path);
+
+// Calls `visit` for every entry of the directory `extended` except "." and ".."; names beginning
+// with a dot are entries like any other. False when the directory cannot be listed.
+bool ForEachFolderEntry(const std::wstring& extended, const std::function<void(const WIN32_FIND_DATAW&)>& visit);
+
+// Whether the entry is a directory that may be entered: a directory link or junction never is.
+inline bool IsPlainDirectory(DWORD attributes) {
+    return (attributes & FILE_ATTRIBUTE_DIRECTORY) && !(attributes & FILE_ATTRIBUTE_REPARSE_POINT);
+}
 
 }  // namespace kv

@@ -28,3 +28,18 @@
 #define IDC_CHECK4 1022
 #define IDC_CHECK5 1026
 #define IDS_STOP_CLIENT_FAILED 1001
+
+// The upgrade's messages: file errors 100-105 (formatted with the paths), the outcomes 106-110,
+// and the caption of every upgrade message.
+#define IDS_ERROR_OPEN 100
+#define IDS_ERROR_CREATE 101
+#define IDS_ERROR_WRITE 102
+#define IDS_ERROR_READ 103
+#define IDS_ERROR_CREATE_DIRECTORY 104
+#define IDS_ERROR_RENAME 105
+#define IDS_UPGRADE_FAILED_RESTORED 106
+#define IDS_UPGRADE_FAILED_REINSTALL 107
+#define IDS_BACKUP_FAILED 108
+#define IDS_CLIENT_NOT_INSTALLED 109
+#define IDS_UPGRADE_SUCCEEDED 110
+#define IDS_UPGRADE_CAPTION 1000

@@ -1,14 +1,19 @@
 // The client-installation object of the uninstall program: it finds where the client is
-// installed, keeps the upgrade log in the client's "data" directory, and stops a running client
-// through its main window ("KVcanCloseUI", then WM_CLOSE, then a wait for its process).
+// installed, keeps the upgrade log in the client's "data" directory, stops a running client
+// through its main window ("KVcanCloseUI", then WM_CLOSE, then a wait for its process), and
+// upgrades the client: the new version waiting in "NewVersion" replaces "program" (the folders
+// are swapped) or updates it (the new files are copied over the old ones), with the old version
+// kept in "PrevVersion" and put back when the upgrade fails.
 //
 // Runs on the program's user-interface thread. The log file is one per process and shared by
-// every CUpgrader; the destructor closes it.
+// every CUpgrader; the destructor closes it. The virtual operations are the points where a
+// caller changes the settings, the hooks and the messages of an upgrade.
 #pragma once
 
 #include <windows.h>
 
 #include <cstddef>
+#include <string>
 
 namespace kv {
 
@@ -16,7 +21,7 @@ class CUpgrader {
 public:
     // `resources` is the module whose resources hold dialog 101 (the program's own).
     explicit CUpgrader(HINSTANCE resources) noexcept : resources_(resources) {}
-    ~CUpgrader();
+    virtual ~CUpgrader();
     CUpgrader(const CUpgrader&) = delete;
     CUpgrader& operator=(const CUpgrader&) = delete;
 
@@ -43,8 +48,79 @@ public:
     // dialog while the user has a client dialog open. True once no client is running.
     bool StopClient();
 
+    // --- The upgrade run and its overridable steps ---------------------------------------------
+
+    // "update" (1) or "replacement" (0), from "method" (or "upgrade_method") in section "upgrade"
+    // of "upgrade.dat" in "NewVersion"; a missing or unknown value is a replacement.
+    virtual int IsUpdateMethod();
+    // "keep-backup" of "upgrade.dat" (default 1): whether "PrevVersion" keeps the old version.
+    virtual bool KeepBackup();
+    // Hooks around the upgrade; true here.
+    virtual bool FixDatabase();
+    virtual bool OnUpgradeStart();
+    virtual bool OnUpgradeDone();
+    // Puts the backup back as "program" (a replaced new version goes back to "NewVersion"), shows
+    // message 106 or 107, and registers the restored version. True when it is back in place.
+    virtual bool RestorePreviousVersion();
+    // The whole upgrade: stop, back up, replace or update, register, hooks, restart, restore on
+    // failure, the markers "upgrade.ver" and "upgrade.ok". True when the new version is installed.
+    virtual bool RunUpgrade();
+    virtual void ReportUpgradeFailed(bool restored);
+    virtual void ReportBackupFailed();
+    virtual void ReportUpgradeSucceeded();
+    // Progress of a copy. Phases: 0 a directory copy begins (engine folder names), 1 a file is
+    // about to be copied (false skips it), 2 a block was written (false stops the copy with
+    // failure), 3 the file is finished, 4 the directory copy has ended. `context` points to a
+    // value the caller of the copy sets to 0 and only this hook uses. True here.
+    virtual bool OnCopyProgress(int phase, const char* source, const char* destination, ULONGLONG size,
+                                ULONGLONG done, DWORD* context);
+    // Shows message 100 + index (0..5) with the arguments; the full text goes to the log.
+    virtual void ReportError(int index, const char* first, const char* second = "");
+
+    // --- Folder operations on names resolved with ResolvePath; true on success -----------------
+
+    // Removes everything inside `name` and leaves the folder. A folder that does not exist is
+    // clean. Directory links are removed, never entered.
+    bool CleanDirectory(const char* name);
+    // Copies the files of `source` into `destination` ("upgrade.dat" never, at any depth). Flag 1
+    // also copies subfolders; flag 2 keeps what the destination holds and merges into subfolders
+    // that already exist, else the destination is cleaned first. Every entry is tried; the
+    // first failure is the result.
+    static constexpr unsigned kCopySubfolders = 1;
+    static constexpr unsigned kKeepDestination = 2;
+    bool CopyDirectory(DWORD* context, const char* source, const char* destination, unsigned flags);
+    // Copies one file (to `destinationName`, or the same name when null), with its times; a
+    // read-only destination is overwritten.
+    bool CopyOneFile(DWORD* context, const char* sourceDirectory, const char* destinationDirectory, const char* name,
+                     const char* destinationName);
+    // Renames the directory `from` to `to`; an existing `to` is cleaned and removed first when
+    // `replace` is set, else the rename fails. `from` must be an existing directory: otherwise
+    // `to` is left alone.
+    bool RenameDirectory(const char* from, const char* to, bool replace);
+    // Starts "program\Korvane.exe"; always true (the log says whether it started).
+    bool StartClient();
+    // Runs "kvv.exe /REGSERVER" from "program" and waits for it (at most 30 s), then calls
+    // DllRegisterServer of the transport library ("qtcc_wnt.dll" on NT, else "qtcc_w95.dll").
+    void RegisterComponents();
+
 private:
+    // The settings file "NewVersion\upgrade.dat"; empty when it cannot be worked out.
+    const std::string& SettingsPath();
+    // Shows a message from the string table with the caption 1000.
+    void ShowMessage(UINT id, UINT icon);
+    // Marker files in "data".
+    void RemoveMarker(const char* name);
+    void WriteMarker(const char* name);
+    // The walks, on extended-length wide paths; `shown` is the path as the log shows it.
+    bool CleanTree(const std::wstring& extended, const std::string& shown);
+    bool CopyTree(DWORD* context, const std::wstring& source, const std::string& sourceShown,
+                  const std::wstring& destination, const std::string& destinationShown, unsigned flags);
+    bool CopyFileAt(DWORD* context, const std::wstring& source, const std::string& sourceShown,
+                    const std::wstring& destination, const std::string& destinationShown);
+
     HINSTANCE resources_;
+    std::string settingsPath_;
+    bool settingsPathKnown_ = false;
 };
 
 }  // namespace kv

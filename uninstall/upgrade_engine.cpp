@@ -1,0 +1,526 @@
+// CUpgrader's upgrade run: the settings file, the folder walks (clean, copy, rename), the
+// client's registration and restart, the restore of the previous version and the messages.
+#include <windows.h>
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "platform/raii.h"
+#include "platform/text.h"
+#include "uninstall/folder_tree.h"
+#include "uninstall/uninstall_res.h"
+#include "uninstall/upgrader.h"
+
+namespace kv {
+
+namespace {
+
+constexpr char kSection[] = "upgrade";
+constexpr char kMissing[] = "`";
+constexpr DWORD kCopyBlock = 8192;
+constexpr DWORD kRegisterTimeoutMs = 30000;
+// The message boxes show at most this much text; the log keeps all of it.
+constexpr size_t kMessageBytes = 256;
+
+std::string Join(const std::string& folder, const std::string& name) {
+    if (folder.empty() || folder.back() == '\\' || folder.back() == '/') return folder + name;
+    return folder + "\\" + name;
+}
+
+std::wstring JoinWide(const std::wstring& folder, const wchar_t* name) { return folder + L"\\" + name; }
+
+std::string LoadText(HINSTANCE module, UINT id, size_t size) {
+    std::vector<char> buffer(size, '\0');
+    int length = LoadStringA(module, id, buffer.data(), static_cast<int>(size));
+    return std::string(buffer.data(), length > 0 ? static_cast<size_t>(length) : 0);
+}
+
+// Cuts `text` to what a message box of `bytes` bytes shows, without splitting a character.
+std::string CutForDisplay(const std::string& text, size_t bytes) {
+    if (text.size() < bytes) return text;
+    size_t cut = 0;
+    for (const char* p = text.c_str(); *p;) {
+        const char* next = CharNextA(p);
+        if (static_cast<size_t>(next - text.c_str()) >= bytes) break;
+        cut = static_cast<size_t>(next - text.c_str());
+        p = next;
+    }
+    return text.substr(0, cut);
+}
+
+bool IsSettingsFile(const wchar_t* name) { return EqualsNoCase(name, L"upgrade.dat"); }
+
+}  // namespace
+
+// --- Settings ---------------------------------------------------------------------------------
+
+const std::string& CUpgrader::SettingsPath() {
+    if (!settingsPathKnown_) {
+        settingsPathKnown_ = true;
+        std::vector<char> folder(32768);
+        if (ResolvePath("NewVersion", folder.data(), folder.size())) settingsPath_ = Join(folder.data(), "upgrade.dat");
+    }
+    return settingsPath_;
+}
+
+int CUpgrader::IsUpdateMethod() {
+    const std::string& settings = SettingsPath();
+    // Without a settings file every key takes its default.
+    char method[100] = {};
+    if (!settings.empty()) GetPrivateProfileStringA(kSection, "method", kMissing, method, sizeof method, settings.c_str());
+    if (settings.empty() || std::strcmp(method, kMissing) == 0) {
+        std::strcpy(method, "replacement");
+        if (!settings.empty())
+            GetPrivateProfileStringA(kSection, "upgrade_method", "replacement", method, sizeof method, settings.c_str());
+    }
+    if (_stricmp(method, "replacement") == 0) {
+        Log("Upgrade type - REPLACEMENT\n");
+        return 0;
+    }
+    if (_stricmp(method, "update") == 0) {
+        Log("Upgrade type - UPDATE\n");
+        return 1;
+    }
+    Log("Invalid upgrade type\n");
+    return 0;
+}
+
+bool CUpgrader::KeepBackup() {
+    const std::string& settings = SettingsPath();
+    bool keep = settings.empty() || GetPrivateProfileIntA(kSection, "keep-backup", 1, settings.c_str()) != 0;
+    Log(keep ? "Keep backup TRUE\n" : "Keep backup FALSE\n");
+    return keep;
+}
+
+bool CUpgrader::FixDatabase() { return true; }
+bool CUpgrader::OnUpgradeStart() { return true; }
+bool CUpgrader::OnUpgradeDone() { return true; }
+
+bool CUpgrader::OnCopyProgress(int, const char*, const char*, ULONGLONG, ULONGLONG, DWORD*) { return true; }
+
+// --- Messages ---------------------------------------------------------------------------------
+
+void CUpgrader::ShowMessage(UINT id, UINT icon) {
+    std::string text = LoadText(resources_, id, kMessageBytes);
+    std::string caption = LoadText(resources_, IDS_UPGRADE_CAPTION, id == IDS_CLIENT_NOT_INSTALLED ? 128 : kMessageBytes);
+    MessageBoxA(nullptr, text.c_str(), caption.c_str(), MB_OK | icon | MB_SETFOREGROUND);
+}
+
+void CUpgrader::ReportUpgradeFailed(bool restored) {
+    ShowMessage(restored ? IDS_UPGRADE_FAILED_RESTORED : IDS_UPGRADE_FAILED_REINSTALL, MB_ICONSTOP);
+}
+void CUpgrader::ReportBackupFailed() { ShowMessage(IDS_BACKUP_FAILED, MB_ICONSTOP); }
+void CUpgrader::ReportUpgradeSucceeded() { ShowMessage(IDS_UPGRADE_SUCCEEDED, MB_ICONINFORMATION); }
+
+void CUpgrader::ReportError(int index, const char* first, const char* second) {
+    std::string format;
+    if (index >= 0 && index <= 5) format = LoadText(resources_, IDS_ERROR_OPEN + static_cast<UINT>(index), kMessageBytes);
+    if (format.empty()) format = "Unknown error - %s";
+    const char* a = first ? first : "";
+    const char* b = second ? second : "";
+    // Paths may be far longer than a message box line: the whole text is formatted, logged in
+    // full, and only cut for the box.
+    int length = std::snprintf(nullptr, 0, format.c_str(), a, b);
+    std::string text(length > 0 ? static_cast<size_t>(length) : 0, '\0');
+    if (length > 0) std::snprintf(text.data(), text.size() + 1, format.c_str(), a, b);
+    Log("Report error: %s\n", text.c_str());
+    std::string caption = LoadText(resources_, IDS_UPGRADE_CAPTION, 128);
+    MessageBoxA(nullptr, CutForDisplay(text, kMessageBytes).c_str(), caption.c_str(),
+                MB_OK | MB_ICONSTOP | MB_SETFOREGROUND);
+}
+
+// --- Folder walks -----------------------------------------------------------------------------
+
+namespace {
+
+// A name resolved to its logged (ANSI) form and the extended wide form the walks use.
+struct Resolved {
+    bool ok = false;
+    std::string shown;
+    std::wstring extended;
+};
+
+Resolved Resolve(const CUpgrader& upgrader, const char* name) {
+    Resolved r;
+    std::vector<char> buffer(32768);
+    if (!name || !upgrader.ResolvePath(name, buffer.data(), buffer.size())) return r;
+    r.shown = buffer.data();
+    r.extended = ExtendedFolderPath(ToWide(r.shown));
+    r.ok = !r.extended.empty();
+    return r;
+}
+
+}  // namespace
+
+bool CUpgrader::CleanDirectory(const char* name) {
+    Resolved folder = Resolve(*this, name);
+    if (!folder.ok || IsProtectedFolder(ToWide(folder.shown))) {
+        Log("Clean directory %s\n", folder.shown.c_str());
+        Log("Clean directory failed\n");
+        return false;
+    }
+    DWORD attributes = GetFileAttributesW(folder.extended.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES && GetLastError() == ERROR_FILE_NOT_FOUND) {
+        Log("Clean directory %s\n", folder.shown.c_str());
+        return true;  // nothing to clean
+    }
+    return CleanTree(folder.extended, folder.shown);
+}
+
+bool CUpgrader::CleanTree(const std::wstring& extended, const std::string& shown) {
+    Log("Clean directory %s\n", shown.c_str());
+    bool ok = true;
+    // Only a real directory is entered: a link in place of the folder is refused, not followed.
+    const DWORD self = GetFileAttributesW(extended.c_str());
+    if (self == INVALID_FILE_ATTRIBUTES || !IsPlainDirectory(self)) ok = false;
+    if (ok) {
+        ok = ForEachFolderEntry(extended, [&](const WIN32_FIND_DATAW& found) {
+            std::wstring child = JoinWide(extended, found.cFileName);
+            std::string childShown = Join(shown, ToAnsi(found.cFileName));
+            const DWORD a = found.dwFileAttributes;
+            bool removed;
+            if (IsPlainDirectory(a)) {
+                bool cleaned = CleanTree(child, childShown + "\\");
+                if (a & FILE_ATTRIBUTE_READONLY) SetFileAttributesW(child.c_str(), a & ~DWORD{FILE_ATTRIBUTE_READONLY});
+                removed = RemoveDirectoryW(child.c_str()) && cleaned;
+            } else if (a & FILE_ATTRIBUTE_DIRECTORY) {
+                removed = RemoveDirectoryW(child.c_str());  // a link: removed, its target never entered
+            } else {
+                SetFileAttributesW(child.c_str(), FILE_ATTRIBUTE_NORMAL);
+                removed = DeleteFileW(child.c_str());
+            }
+            if (!removed) {
+                Log("Could not remove %s\n", childShown.c_str());
+                ok = false;  // the first failure stays the result; the walk goes on
+            }
+        }) && ok;
+    }
+    if (!ok) Log("Clean directory failed\n");
+    return ok;
+}
+
+bool CUpgrader::CopyDirectory(DWORD* context, const char* source, const char* destination, unsigned flags) {
+    Resolved from = Resolve(*this, source);
+    Resolved to = Resolve(*this, destination);
+    if (!from.ok || !to.ok) {
+        Log("Copy directory %s to %s\n", from.shown.c_str(), to.shown.c_str());
+        Log("Copy directory failed\n");
+        return false;
+    }
+    return CopyTree(context, from.extended, from.shown, to.extended, to.shown, flags);
+}
+
+bool CUpgrader::CopyTree(DWORD* context, const std::wstring& source, const std::string& sourceShown,
+                         const std::wstring& destination, const std::string& destinationShown, unsigned flags) {
+    Log("Copy directory %s to %s\n", sourceShown.c_str(), destinationShown.c_str());
+    bool ok = true;
+    const DWORD existing = GetFileAttributesW(destination.c_str());
+    if (existing == INVALID_FILE_ATTRIBUTES) {
+        if (!CreateDirectoryW(destination.c_str(), nullptr)) {
+            ReportError(4, destinationShown.c_str());
+            Log("Copy directory failed\n");
+            return false;
+        }
+    } else if (!IsPlainDirectory(existing)) {
+        // A file (or a link) stands where the folder must go.
+        ReportError(4, destinationShown.c_str());
+        Log("Copy directory failed\n");
+        return false;
+    } else if (!(flags & kKeepDestination)) {
+        ok = CleanTree(destination, destinationShown);
+    }
+    const DWORD self = GetFileAttributesW(source.c_str());
+    bool listed = self != INVALID_FILE_ATTRIBUTES && IsPlainDirectory(self) &&
+                  ForEachFolderEntry(source, [&](const WIN32_FIND_DATAW& found) {
+                      if (IsSettingsFile(found.cFileName)) return;
+                      const DWORD a = found.dwFileAttributes;
+                      std::wstring from = JoinWide(source, found.cFileName);
+                      std::wstring to = JoinWide(destination, found.cFileName);
+                      std::string name = ToAnsi(found.cFileName);
+                      if (!(a & FILE_ATTRIBUTE_DIRECTORY)) {
+                          Log(" Copy from %s to %s\n", sourceShown.c_str(), destinationShown.c_str());
+                          if (!CopyFileAt(context, from, Join(sourceShown, name), to, Join(destinationShown, name)))
+                              ok = false;
+                      } else if (IsPlainDirectory(a) && (flags & kCopySubfolders)) {
+                          if (!CopyTree(context, from, Join(sourceShown, name), to, Join(destinationShown, name), flags))
+                              ok = false;
+                      }
+                      // A directory link in the new version is never entered.
+                  });
+    if (!listed) {
+        ReportError(0, sourceShown.c_str());
+        ok = false;
+    }
+    if (!ok) Log("Copy directory failed\n");
+    return ok;
+}
+
+bool CUpgrader::CopyOneFile(DWORD* context, const char* sourceDirectory, const char* destinationDirectory,
+                            const char* name, const char* destinationName) {
+    Resolved from = Resolve(*this, sourceDirectory);
+    Resolved to = Resolve(*this, destinationDirectory);
+    Log(" Copy from %s to %s\n", from.shown.c_str(), to.shown.c_str());
+    if (!from.ok || !to.ok || !name || !*name) {
+        Log("CopyFile failed\n");
+        return false;
+    }
+    const char* target = destinationName && *destinationName ? destinationName : name;
+    return CopyFileAt(context, JoinWide(from.extended, ToWide(name).c_str()), Join(from.shown, name),
+                      JoinWide(to.extended, ToWide(target).c_str()), Join(to.shown, target));
+}
+
+bool CUpgrader::CopyFileAt(DWORD* context, const std::wstring& source, const std::string& sourceShown,
+                           const std::wstring& destination, const std::string& destinationShown) {
+    auto failed = [&] {
+        Log("CopyFile failed\n");
+        return false;
+    };
+    UniqueHandleObj in(CreateFileW(source.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                   OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+    if (in.get() == INVALID_HANDLE_VALUE) in.release();
+    if (!in) {
+        ReportError(0, sourceShown.c_str());
+        return failed();
+    }
+    LARGE_INTEGER size{};
+    FILETIME accessed{}, written{};
+    GetFileSizeEx(in.get(), &size);
+    GetFileTime(in.get(), nullptr, &accessed, &written);
+    const ULONGLONG total = static_cast<ULONGLONG>(size.QuadPart);
+    if (!OnCopyProgress(1, sourceShown.c_str(), destinationShown.c_str(), total, 0, context)) return true;
+
+    // A read-only (or hidden, or system) file of the old version is overwritten like any other.
+    const DWORD old = GetFileAttributesW(destination.c_str());
+    if (old != INVALID_FILE_ATTRIBUTES && !(old & FILE_ATTRIBUTE_DIRECTORY) &&
+        (old & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM)))
+        SetFileAttributesW(destination.c_str(), FILE_ATTRIBUTE_NORMAL);
+    UniqueHandleObj out(CreateFileW(destination.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                    FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+    if (out.get() == INVALID_HANDLE_VALUE) out.release();
+    if (!out) {
+        ReportError(1, destinationShown.c_str());
+        return failed();
+    }
+    std::vector<char> buffer(kCopyBlock);
+    ULONGLONG count = 0;
+    for (;;) {
+        DWORD got = 0;
+        if (!ReadFile(in.get(), buffer.data(), kCopyBlock, &got, nullptr)) {
+            ReportError(3, sourceShown.c_str());
+            return failed();
+        }
+        if (got == 0) break;
+        DWORD put = 0;
+        if (!WriteFile(out.get(), buffer.data(), got, &put, nullptr) || put < got) {
+            ReportError(2, destinationShown.c_str());
+            return failed();
+        }
+        count += put;
+        if (!OnCopyProgress(2, sourceShown.c_str(), destinationShown.c_str(), total, count, context)) return failed();
+    }
+    SetFileTime(out.get(), nullptr, &accessed, &written);
+    if (!CloseHandle(out.release())) {
+        ReportError(2, destinationShown.c_str());
+        return failed();
+    }
+    OnCopyProgress(3, sourceShown.c_str(), destinationShown.c_str(), total, count, context);
+    return true;
+}
+
+bool CUpgrader::RenameDirectory(const char* from, const char* to, bool replace) {
+    Resolved source = Resolve(*this, from);
+    Resolved target = Resolve(*this, to);
+    Log("Rename directory %s to %s\n", source.shown.c_str(), target.shown.c_str());
+    auto failed = [&] {
+        Log("Rename directory failed\n");
+        return false;
+    };
+    if (!source.ok || !target.ok) return failed();
+    // The version that works is never given up for a folder that is not there.
+    const DWORD self = GetFileAttributesW(source.extended.c_str());
+    if (self == INVALID_FILE_ATTRIBUTES || !(self & FILE_ATTRIBUTE_DIRECTORY)) {
+        ReportError(5, source.shown.c_str(), target.shown.c_str());
+        return failed();
+    }
+    if (GetFileAttributesW(target.extended.c_str()) != INVALID_FILE_ATTRIBUTES) {
+        if (!replace || !CleanDirectory(target.shown.c_str())) return failed();
+        RemoveDirectoryW(target.extended.c_str());
+    }
+    if (!MoveFileW(source.extended.c_str(), target.extended.c_str())) {
+        ReportError(5, source.shown.c_str(), target.shown.c_str());
+        return failed();
+    }
+    return true;
+}
+
+// --- The client's programs --------------------------------------------------------------------
+
+bool CUpgrader::StartClient() {
+    std::vector<char> folder(32768);
+    bool resolved = ResolvePath("program", folder.data(), folder.size());
+    std::string path = resolved ? Join(folder.data(), "Korvane.exe") : std::string();
+    Log("Starting client at %s\n", path.c_str());
+    if (!resolved) return true;
+    STARTUPINFOW si{};
+    si.cb = sizeof si;
+    PROCESS_INFORMATION pi{};
+    std::wstring program = ToWide(path);
+    std::wstring directory = ToWide(folder.data());
+    if (CreateProcessW(program.c_str(), nullptr, nullptr, nullptr, FALSE, 0, nullptr, directory.c_str(), &si, &pi)) {
+        CloseHandle(pi.hThread);
+        CloseHandle(pi.hProcess);
+        Log("Client was started OK\n");
+    } else {
+        Log("Could not run client\n");
+    }
+    return true;
+}
+
+void CUpgrader::RegisterComponents() {
+    std::vector<char> root(32768);
+    GetClientDirectory(root.data(), root.size());
+    const std::wstring folder = ToWide(Join(root.data(), "program"));
+
+    // The switch is kvv.exe's first argument; a restore that follows must not find it running.
+    const std::wstring kvv = folder + L"\\kvv.exe";
+    std::wstring commandLine = L"\"" + kvv + L"\" /REGSERVER";
+    STARTUPINFOW si{};
+    GetStartupInfoW(&si);
+    PROCESS_INFORMATION pi{};
+    bool registered = false;
+    if (CreateProcessW(kvv.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, folder.c_str(), &si, &pi)) {
+        CloseHandle(pi.hThread);
+        UniqueHandleObj process(pi.hProcess);
+        DWORD code = 1;
+        registered = WaitForSingleObject(process.get(), kRegisterTimeoutMs) == WAIT_OBJECT_0 &&
+                     GetExitCodeProcess(process.get(), &code) && code == 0;
+    }
+    Log(registered ? "kvv.exe registered OK\n" : "Could not register kvv.exe\n");
+
+    const wchar_t* transport = (GetVersion() & 0x80000000u) ? L"qtcc_w95.dll" : L"qtcc_wnt.dll";
+    bool transportRegistered = false;
+    if (UniqueModule library{LoadLibraryExW((folder + L"\\" + transport).c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH)}) {
+        using Register = HRESULT(STDAPICALLTYPE*)();
+        if (auto call = reinterpret_cast<Register>(reinterpret_cast<void*>(GetProcAddress(library.get(), "DllRegisterServer"))))
+            transportRegistered = SUCCEEDED(call());
+    }
+    Log(transportRegistered ? "qtcc dll registered OK\n" : "Could not register qtcc dll\n");
+}
+
+// --- The run ----------------------------------------------------------------------------------
+
+void CUpgrader::RemoveMarker(const char* name) {
+    std::vector<char> data(32768);
+    if (!ResolvePath("data", data.data(), data.size())) return;
+    std::string path = Join(data.data(), name);
+    Log("Remove %s\n", path.c_str());
+    DeleteFileW(ToWide(path).c_str());
+}
+
+void CUpgrader::WriteMarker(const char* name) {
+    std::vector<char> data(32768);
+    if (!ResolvePath("data", data.data(), data.size())) return;
+    UniqueHandleObj file(CreateFileW(ToWide(Join(data.data(), name)).c_str(), GENERIC_READ | GENERIC_WRITE, 0,
+                                     nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (file.get() == INVALID_HANDLE_VALUE) file.release();
+}
+
+bool CUpgrader::RestorePreviousVersion() {
+    bool restored = false;
+    if (KeepBackup()) {
+        if (IsUpdateMethod() == 0) RenameDirectory("program", "NewVersion", true);
+        restored = RenameDirectory("PrevVersion", "program", true);
+    }
+    // The restored version's programs and libraries are registered again before the user is told.
+    if (restored) RegisterComponents();
+    ReportUpgradeFailed(restored);
+    return restored;
+}
+
+bool CUpgrader::RunUpgrade() {
+    RemoveMarker("upgrade.ver");
+    std::vector<char> root(32768);
+    if (!GetClientDirectory(root.data(), root.size())) {
+        ShowMessage(IDS_CLIENT_NOT_INSTALLED, MB_ICONSTOP);
+        Log("Korvane client is not installed\n");
+        Log();
+        return false;
+    }
+    bool result = false;
+    const bool wasRunning = IsClientRunning();
+    bool stopped = true;
+    if (wasRunning) {
+        stopped = StopClient();
+    } else {
+        Log("Client was not running\n");
+    }
+    if (stopped) {
+        bool attempted = false;
+        DWORD context = 0;
+        if (IsUpdateMethod() == 0) {
+            bool ready = KeepBackup() ? RenameDirectory("program", "PrevVersion", true) : CleanDirectory("program");
+            if (!ready) {
+                ReportBackupFailed();
+            } else {
+                if (!OnUpgradeStart()) {
+                    Log("OnUpgradeStart failed\n");
+                } else {
+                    result = RenameDirectory("NewVersion", "program", true);
+                }
+                attempted = true;
+            }
+        } else {
+            bool ready = true;
+            if (KeepBackup()) {
+                ready = CleanDirectory("PrevVersion");
+                if (ready) {
+                    OnCopyProgress(0, "program", "PrevVersion", 0, 0, &context);
+                    ready = CopyDirectory(&context, "program", "PrevVersion", kCopySubfolders);
+                    OnCopyProgress(4, nullptr, nullptr, 0, 0, &context);
+                }
+            }
+            if (!ready) {
+                ReportBackupFailed();
+            } else if (!OnUpgradeStart()) {
+                Log("OnUpgradeStart failed\n");
+            } else {
+                OnCopyProgress(0, "NewVersion", "program", 0, 0, &context);
+                result = CopyDirectory(&context, "NewVersion", "program", kCopySubfolders | kKeepDestination);
+                OnCopyProgress(4, nullptr, nullptr, 0, 0, &context);
+                attempted = true;
+                if (result) {
+                    CleanDirectory("NewVersion");
+                    Resolved emptied = Resolve(*this, "NewVersion");
+                    if (emptied.ok) RemoveDirectoryW(emptied.extended.c_str());
+                }
+            }
+        }
+
+        RegisterComponents();
+
+        if (result) {
+            Log("Upgrade SUCCEEDED\n");
+            Log("Calling FixDatabase\n");
+            if (!FixDatabase()) {
+                Log("FilDatabase failed\n");
+                result = false;
+            } else {
+                result = OnUpgradeDone();
+            }
+        } else if (attempted) {
+            Log("Upgrade attempted but failed\n");
+            if (RestorePreviousVersion() && wasRunning) StartClient();
+        } else {
+            Log("Upgrade was not attempted\n");
+        }
+        if (result && wasRunning) StartClient();
+    }
+    WriteMarker("upgrade.ok");
+    if (result) ReportUpgradeSucceeded();
+    Log();
+    return result;
+}
+
+}  // namespace kv
