@@ -132,6 +132,8 @@ int Installer(const std::wstring& dllPath, const std::wstring& clientPath) {
 int ShowClient(const wchar_t* dataFolder);
 // The uninstall program run as a person would (uninstall_run.cpp).
 int UninstallCommand(const std::wstring& program, const std::wstring& shots, const std::wstring& refusingClient);
+// The client's upgrade run, its messages answered (uninstall_run.cpp).
+int UpgradeCommand(const std::wstring& program, const std::wstring& shots);
 
 namespace {
 
@@ -150,6 +152,7 @@ int Usage() {
           L"        the client adds a story; the page's events and the table after it\n"
           L"  uninstall <uninstall.exe> [--shots <folder>] [--refusing-client <Korvane.exe>]\n"
           L"        runs the uninstall as a person would, answering Yes and Finished\n"
+          L"  upgrade <kvupgrade.exe> [--shots <folder>]   runs the client's upgrade, answering its messages\n"
           L"  directory <page address> [--sort EXPR] [--embellish N] [--format raw|html] [--data <folder>]\n"
           L"        [--columns A,B] [--all] [--subscribe ID]   the channel directory as the directory page reads it;\n"
           L"        --subscribe ticks the entry's IS_SUBSCRIBED check box");
@@ -173,6 +176,8 @@ int wmain(int argc, wchar_t** argv) {
         return code == 2 ? Usage() : code;
     }
     if (command == L"installer" && argc >= 3) return Installer(argv[2], argc >= 4 ? argv[3] : L"");
+    if (command == L"upgrade" && (argc == 3 || (argc == 5 && std::wstring(argv[3]) == L"--shots")))
+        return UpgradeCommand(argv[2], argc == 5 ? argv[4] : L"");
     if (command == L"uninstall" && argc >= 3 && argc % 2 == 1) {
         std::wstring shots, client;
         for (int i = 3; i + 1 < argc; i += 2) {

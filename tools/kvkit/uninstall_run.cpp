@@ -1,3 +1,6 @@
+// kvkit upgrade <kvupgrade.exe> [--shots <folder>]: runs the client's upgrade and answers each of
+// its messages, printing them (and saving a picture of each with --shots).
+//
 // kvkit uninstall <uninstall.exe> [--shots <folder>] [--refusing-client <Korvane.exe>]: runs the
 // uninstall program as a person would: answers Yes, follows the rows as they are ticked, and
 // clicks Finished once it is enabled. With --shots, pictures of the screen are saved as BMP files
@@ -71,6 +74,34 @@ kv::UniqueHandleObj Start(std::wstring line) {
 }
 
 }  // namespace
+
+int UpgradeCommand(const std::wstring& program, const std::wstring& shots) {
+    kv::UniqueHandleObj process = Start(L"\"" + program + L"\"");
+    if (!process) {
+        Print(L"could not start " + program);
+        return 1;
+    }
+    int shown = 0;
+    while (WaitForSingleObject(process.get(), 20) == WAIT_TIMEOUT) {
+        HWND box = FindWindowW(L"#32770", L"Korvane Upgrade");
+        if (!box || !IsWindowVisible(box)) continue;
+        Sleep(200);  // let it finish painting
+        std::wstring text;
+        for (HWND child = GetWindow(box, GW_CHILD); child; child = GetWindow(child, GW_HWNDNEXT)) {
+            wchar_t cls[16] = {}, line[1024] = {};
+            GetClassNameW(child, cls, 16);
+            if (lstrcmpiW(cls, L"Static") == 0 && GetWindowTextW(child, line, 1024) > 0) text += line;
+        }
+        Print(L"  message: \"" + text + L"\" -> OK");
+        if (!shots.empty()) SaveScreen(shots + L"\\upgrade-message-" + std::to_wstring(++shown) + L".bmp");
+        PostMessageW(box, WM_COMMAND, IDOK, 0);
+        for (int i = 0; i < 100 && IsWindow(box); ++i) Sleep(20);
+    }
+    DWORD code = 1;
+    GetExitCodeProcess(process.get(), &code);
+    Print(code == 0 ? L"the upgrade succeeded" : L"the upgrade did not succeed");
+    return code == 0 ? 0 : 1;
+}
 
 int UninstallCommand(const std::wstring& program, const std::wstring& shots, const std::wstring& refusingClient) {
     kv::UniqueHandleObj client;
