@@ -1,0 +1,82 @@
+// The worker's view of the three sets the extension keeps in step: the client's channels, the
+// channel shortcuts of Favorites\Channels and the Channels list of the shortcuts it manages. It
+// owns the working objects (lists, channel folder, client source, categories, publisher) and runs
+// the passes and the change handlers of the worker's messages.
+//
+// Threads: created and used on the worker thread only. Failures are thrown as HResultError.
+#pragma once
+
+#include <windows.h>
+
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "framework/category_map.h"
+#include "korvane_client.h"
+#include "kvcdf/channel_folder.h"
+#include "kvcdf/client_channel_source.h"
+#include "kvcdf/publisher.h"
+#include "kvcdf/registry_value_list.h"
+
+namespace kv::cdf {
+
+class Reconciler {
+public:
+    static constexpr LONG kNeverDirectory = 0x1000;
+    static constexpr DWORD kNeverDrop = 1, kReapply = 2;
+    static constexpr DWORD kExcludeShortcut = 1;
+    static constexpr UINT kHomeChannelString = 104;
+
+    // Creates the working objects in order and reads Global "ChnDirUpdateChannel"; throws E_FAIL
+    // when the Global key or value, the Channels key or the channel folder is missing.
+    Reconciler(HINSTANCE module, ShellFiles& shell, ChannelFolder::DesktopRefresh refresh = {});
+
+    ChannelFolder& Folder() noexcept { return *folder_; }
+
+    // The full start-up work: Channels pass, upgrade step, client-channel pass, desktop refresh.
+    void StartUp();
+
+    // Per-entry rule over the Channels list, per-channel rule over the client's channels.
+    void ChannelsPass();
+    void ClientChannelPass();
+    // Once after registration: copies the template root's files into the client folder and
+    // marks every managed channel for republishing.
+    void UpgradeStep();
+    void RefreshDesktopIfNeeded();
+
+    // The worker messages.
+    void ChannelAdded(IClientChannel* channel);
+    void ChannelDeleted(LONG id);
+    // True when the channel is going away and its removal should be queued.
+    bool ChannelChanged(LONG flags);
+    void FolderChanged();
+    void ParcelDelivered(IClientParcel* parcel);
+    void Resync(LONG id);
+
+private:
+    void ApplyChannelRule(IClientChannel* channel);
+    void ApplyEntryRule(const std::wstring& name, DWORD value);
+    bool EntryPresent(const std::wstring& name, DWORD value);
+    bool MayDrop(IClientChannel* channel, const std::wstring& name);
+    bool IsDirectoryChannel(IClientChannel* channel);
+    void Publish(IClientChannel* channel, const std::wstring& name);
+    bool RemoveShortcut(const std::wstring& name);
+
+    HINSTANCE module_;
+    ShellFiles& shell_;
+    std::optional<RegistryValueList> channels_;
+    std::optional<ExcludeList> exclude_;
+    std::optional<PrivilegedList> privileged_;
+    std::unique_ptr<ChannelFolder> folder_;
+    std::unique_ptr<ClientChannelSource> source_;
+    std::optional<CategoryMap> categories_;
+    std::optional<Publisher> publisher_;
+    std::wstring directoryChannel_;
+    std::wstring homeChannels_;
+    LONG filter_ = 0;
+    bool republishAll_ = false;
+    bool refreshNeeded_ = false;
+};
+
+}  // namespace kv::cdf
