@@ -12,33 +12,16 @@
 #include <string>
 #include <vector>
 
+#include "bench/file_tree_bench.h"
 #include "platform/raii.h"
 #include "platform/text.h"
 #include "uninstall/folder_tree.h"
 
 namespace {
 
-double Now() {
-    LARGE_INTEGER f, t;
-    QueryPerformanceFrequency(&f);
-    QueryPerformanceCounter(&t);
-    return 1000.0 * static_cast<double>(t.QuadPart) / static_cast<double>(f.QuadPart);
-}
-
-void MakeTree(const std::wstring& root) {
-    static const std::string data(10 * 1024, 'k');
-    CreateDirectoryW(root.c_str(), nullptr);
-    for (int d = 0; d < 100; ++d) {
-        std::wstring dir = root + L"\\folder" + std::to_wstring(d);
-        CreateDirectoryW(dir.c_str(), nullptr);
-        for (int f = 0; f < 100; ++f) {
-            kv::UniqueHandleObj file(CreateFileW((dir + L"\\file" + std::to_wstring(f) + L".dat").c_str(),
-                                                 GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
-            DWORD written = 0;
-            WriteFile(file.get(), data.data(), static_cast<DWORD>(data.size()), &written, nullptr);
-        }
-    }
-}
+using kv::bench::MakeTree;
+using kv::bench::Median;
+using kv::bench::Now;
 
 // The floor: the platform's own walk, with nothing checked.
 void BareDelete(const std::wstring& dir) {
@@ -54,11 +37,6 @@ void BareDelete(const std::wstring& dir) {
     }
     find.reset();
     RemoveDirectoryW(dir.c_str());
-}
-
-double Median(std::vector<double> v) {
-    std::sort(v.begin(), v.end());
-    return v[v.size() / 2];
 }
 
 }  // namespace

@@ -15,35 +15,18 @@
 #include <vector>
 
 #include "platform/file_tree.h"
+#include "bench/file_tree_bench.h"
 #include "platform/raii.h"
 #include "platform/text.h"
 #include "uninstall/upgrader.h"
 
 namespace {
 
+using kv::bench::MakeTree;
+using kv::bench::Median;
+using kv::bench::Now;
+
 constexpr wchar_t kAppPaths[] = L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\App Paths\\Korvane.exe";
-
-double Now() {
-    LARGE_INTEGER f, t;
-    QueryPerformanceFrequency(&f);
-    QueryPerformanceCounter(&t);
-    return 1000.0 * static_cast<double>(t.QuadPart) / static_cast<double>(f.QuadPart);
-}
-
-void MakeTree(const std::wstring& root) {
-    static const std::string data(10 * 1024, 'n');
-    kv::CreateDirectoryTree(root);
-    for (int d = 0; d < 100; ++d) {
-        std::wstring dir = root + L"\\folder" + std::to_wstring(d);
-        CreateDirectoryW(dir.c_str(), nullptr);
-        for (int f = 0; f < 100; ++f) {
-            kv::UniqueHandleObj file(CreateFileW((dir + L"\\file" + std::to_wstring(f) + L".dat").c_str(),
-                                                 GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
-            DWORD written = 0;
-            WriteFile(file.get(), data.data(), static_cast<DWORD>(data.size()), &written, nullptr);
-        }
-    }
-}
 
 // The floor: the platform's own copy of each file, walking the tree with nothing checked.
 void PlainCopy(const std::wstring& from, const std::wstring& to) {
@@ -97,11 +80,6 @@ double Update(const std::wstring& root) {
     double ms = Now() - start;
     upgrader.Log();
     return ok ? ms : -1;
-}
-
-double Median(std::vector<double> v) {
-    std::sort(v.begin(), v.end());
-    return v[v.size() / 2];
 }
 
 }  // namespace
