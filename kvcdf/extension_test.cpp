@@ -14,6 +14,7 @@
 #include "kvcdf/channel_folder.h"
 #include "kvcdf/files_test_util.h"
 #include "kvcdf/registry_value_list.h"
+#include "tests/support/child_process.h"
 
 namespace {
 
@@ -138,6 +139,39 @@ TEST_F(ExtensionTest, StartUpPublishesEveryChannelAndShutdownLeavesNothing) {
     EXPECT_EQ(0, Sinks(L"app"));
     EXPECT_EQ(0, Sinks(L"channels"));
     EXPECT_EQ(0, Sinks(L"parcels"));
+}
+
+// The client program loads the extension from its key; closing its window ends both, cleanly.
+TEST_F(ExtensionTest, TheClientProgramRunsItFromStartToClose) {
+    WriteFileText(L"C:\\KorvaneExe\\client-state.txt",
+                  "[client]\nfolder = C:\\Korvane\\data\n"
+                  "[channel 5]\nname = News\nfolder = C:\\Channels\\5\nproperty 1 = News\n"
+                  "[channel 6]\nname = Hidden\nfolder = C:\\Channels\\6\nflags = 0x400\n"
+                  "[channel 7]\nname = Sports\nfolder = C:\\Channels\\7\nproperty 1 = Sports\n");
+    // The program serves the client's class as a local server, as the client does; the in-process
+    // client the other cases use is registered again afterwards.
+    struct InProcessClientBack {
+        ~InProcessClientBack() {
+            auto reg = reinterpret_cast<HRESULT(STDAPICALLTYPE*)()>(reinterpret_cast<void*>(
+                GetProcAddress(GetModuleHandleW(L"KorvaneClient.dll"), "DllRegisterServer")));
+            EXPECT_TRUE(reg && reg() == S_OK);
+        }
+    } back;
+    ChildProcess registration("C:\\kvtest\\Korvane.exe /RegServer");
+    ASSERT_TRUE(registration.WaitExit(30000));
+    ChildProcess program("C:\\kvtest\\Korvane.exe /data:C:\\KorvaneExe");
+    ASSERT_TRUE(program.Started());
+    EXPECT_TRUE(PumpUntil([&] { return Published(L"News") && Published(L"Sports"); }, 20000));
+    EXPECT_EQ(5u, Entry(L"News"));
+    EXPECT_EQ(7u, Entry(L"Sports"));
+    EXPECT_FALSE(Published(L"Hidden"));
+    HWND window = program.WaitForTopWindow(nullptr, "Korvane Agent");
+    ASSERT_NE(nullptr, window);
+    PostMessageW(window, WM_CLOSE, 0, 0);
+    ASSERT_TRUE(program.WaitExit(3000)) << "the worker ends within 2 s and the client with it";
+    DWORD code = 99;
+    GetExitCodeProcess(program.Handle(), &code);
+    EXPECT_EQ(0u, code);
 }
 
 TEST_F(ExtensionTest, ClientEventsAndUserDeletionsKeepTheFolderInStep) {

@@ -14,6 +14,16 @@ namespace {
 constexpr wchar_t kWindowClass[] = L"KvCdfWorkerWindow";
 constexpr DWORD kStuckWorkerWaitMs = 10000;
 
+// Waits for `thread` while serving the calls made into this apartment: a worker that is ending
+// still releases its proxies of the objects that live here, and a client that lets go of the
+// extension as it closes its apartment would otherwise wait the whole time for a worker that
+// waits for it.
+void WaitServingCalls(HANDLE thread, DWORD ms) noexcept {
+    DWORD index = 0;
+    if (CoWaitForMultipleHandles(0, ms, 1, &thread, &index) == CO_E_NOTINITIALIZED)
+        WaitForSingleObject(thread, ms);
+}
+
 // A marshalled interface that was never unmarshalled: its reference goes with the stream.
 void ReleaseStream(IStream* stream) noexcept {
     if (!stream) return;
@@ -91,6 +101,7 @@ public:
     std::atomic<bool> alive{false};            // start-up done and no shutdown yet
     std::atomic<bool> shutdownRequested{false};
     std::atomic<bool> releasingSelf{false};    // the worker is letting go of its IKorvaneCDF
+    std::atomic<bool> shutsItselfDown{false};  // the worker calls OnShutdown of its own accord
     ComPtr<IKorvaneCDF> self;                  // worker thread
     std::unique_ptr<ShellFiles> shell;         // worker thread
     std::unique_ptr<Reconciler> reconciler;    // worker thread
@@ -159,6 +170,7 @@ LRESULT Handle(WorkerContext& c, HWND window, UINT message, WPARAM wParam, LPARA
             HRESULT hr = CaughtHResult();
             ReleaseWorkingObjects(c);
             if (c.self) {
+                c.shutsItselfDown = true;
                 c.self->OnShutdown();
                 LetGoOfSelf(c);
             }
@@ -168,7 +180,10 @@ LRESULT Handle(WorkerContext& c, HWND window, UINT message, WPARAM wParam, LPARA
     case WM_CLOSE:
         c.Close();
         ReleaseWorkingObjects(c);
-        if (c.alive.exchange(false) && c.self) c.self->OnShutdown();
+        if (c.alive.exchange(false) && c.self) {
+            c.shutsItselfDown = true;
+            c.self->OnShutdown();
+        }
         LetGoOfSelf(c);
         DestroyWindow(window);
         return 0;
@@ -286,7 +301,7 @@ KorvaneCdf::~KorvaneCdf() {
         if (thread_) {
             HWND window = context_->window;
             if (window) PostMessageW(window, WM_CLOSE, 0, 0);
-            if (!context_->releasingSelf) WaitForSingleObject(thread_.get(), kStuckWorkerWaitMs);
+            if (!context_->releasingSelf) WaitServingCalls(thread_.get(), kStuckWorkerWaitMs);
         }
         context_->Release();
     }
@@ -358,6 +373,11 @@ STDMETHODIMP KorvaneCdf::OnShutdown() {
             HWND window = context_->window;
             if (window) PostMessageW(window, WM_CLOSE, 0, 0);
         }
+        // The client goes on to release the extension and to close its apartment. The worker
+        // ends first, while this thread still serves the calls its last work and its releases
+        // make here; otherwise the destructor's wait would run to its cap for a worker that
+        // waits on a closed apartment. Not when the worker itself is the caller.
+        if (thread_ && !context_->shutsItselfDown) WaitServingCalls(thread_.get(), kStuckWorkerWaitMs);
     }
     app_.Reset();
     return S_OK;

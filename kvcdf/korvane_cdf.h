@@ -81,6 +81,8 @@ public:
     ~KorvaneCdf() override;
 
     STDMETHODIMP Initialize() override;
+    // Unadvises, closes the worker and returns once it has ended (at most 10 s), serving the
+    // calls it makes into this apartment meanwhile.
     STDMETHODIMP OnShutdown() override;
 
     // For the sinks (client thread): marshal `arg` (an interface of `iid`, or none) and queue
