@@ -12,6 +12,10 @@
 #include "platform/text.h"
 #include "tools/kvkit/channel_page.h"
 
+namespace kv::kvkit {
+int ShowChannels();
+}
+
 namespace {
 
 struct KitServer {
@@ -143,6 +147,7 @@ int Usage() {
           L"  servers   the kit's registered COM servers\n"
           L"  installer <SetupAids.dll> [<Korvane.exe>]   the installer helpers' answers; stops a running client\n"
           L"  client [<data folder>]   the Korvane client's channels, stories and directory\n"
+          L"  channels  Favorites\\Channels beside the CDF extension's Channels list\n"
           L"  table <page address> [--sort EXPR] [--embellish N] [--format raw|html] [--data <folder>]\n"
           L"        [--columns A,B] [--all]   the story table as the page's data binding reads it\n"
           L"  render <page file> [--out <file>] [--address <page address>] [--data <folder>]\n"
@@ -167,6 +172,7 @@ int wmain(int argc, wchar_t** argv) {
     std::wstring command = argv[1];
     if (command == L"tour") return Tour();
     if (command == L"client") return ShowClient(argc > 2 ? argv[2] : nullptr);
+    if (command == L"channels") return kv::kvkit::ShowChannels();
     if (command == L"servers") {
         ShowServers();
         return 0;
