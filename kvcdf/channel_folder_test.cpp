@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include "channelmgr_control.h"
 #include "kvcdf/files_test_util.h"
 
 namespace {
@@ -11,16 +10,6 @@ using kv::cdf::ChannelFolder;
 using namespace kv::test;
 
 constexpr UINT kNotice = WM_APP + 3;
-
-std::wstring ManagerCalls() {
-    kv::ComPtr<IChannelMgrControl> control;
-    EXPECT_HRESULT_SUCCEEDED(CoCreateInstance(kv::kClsidChannelMgr, nullptr, CLSCTX_INPROC_SERVER, __uuidof(IChannelMgrControl),
-                                              reinterpret_cast<void**>(control.GetAddressOf())));
-    kv::Bstr calls;
-    control->GetCalls(calls.put());
-    control->ClearCalls();
-    return calls.str();
-}
 
 // A channels folder holding only what each test puts there.
 class ChannelFolderTest : public ::testing::Test {

@@ -56,6 +56,7 @@ protected:
         WriteFileText(L"C:\\Korvane\\CDF\\Default\\default.cdf", kTemplate);
         WriteFileText(L"C:\\Korvane\\CDF\\Broken\\readme.txt", "a template without a channel file");
         RegDeleteTreeW(HKEY_CURRENT_USER, kv::cdf::kChannelsKey);
+        RegDeleteTreeW(HKEY_CURRENT_USER, kv::cdf::kPrivilegedKey);
         kv::UniqueHkey key;
         RegCreateKeyW(HKEY_CURRENT_USER, kv::cdf::kChannelsKey, key.put());
         RegDeleteKeyValueW(HKEY_CURRENT_USER, kExtensionKey, L"Upgrade");
@@ -179,7 +180,12 @@ TEST_F(ExtensionTest, ClientEventsAndUserDeletionsKeepTheFolderInStep) {
     Channel(7, L"Sports");
     Channel(9, L"Korvane Home Channel");
     Channel(10, L"Guide", 0, L"guide");
-    StartAndSettle([&] { return Published(L"News") && Published(L"Guide"); });
+    Channel(11, L"Weekly");
+    Channel(12, L"Radio");
+    DWORD neverDrop = 1, neverDropAndPutBack = 3;
+    RegSetKeyValueW(HKEY_CURRENT_USER, kv::cdf::kPrivilegedKey, L"Weekly", REG_DWORD, &neverDrop, 4);
+    RegSetKeyValueW(HKEY_CURRENT_USER, kv::cdf::kPrivilegedKey, L"Radio", REG_DWORD, &neverDropAndPutBack, 4);
+    StartAndSettle([&] { return Published(L"News") && Published(L"Guide") && Published(L"Radio"); });
     LONG delivered = 0;
 
     Channel(8, L"Weather");
@@ -193,11 +199,15 @@ TEST_F(ExtensionTest, ClientEventsAndUserDeletionsKeepTheFolderInStep) {
 
 
     client->ClearCalls();
-    for (const wchar_t* title : {L"Sports", L"Korvane Home Channel", L"Guide"}) {
+    ManagerCalls();
+    for (const wchar_t* title : {L"Sports", L"Korvane Home Channel", L"Guide", L"Weekly"}) {
         DeleteShortcut(title);
         EXPECT_TRUE(PumpUntil([&] { return Entry(title) == 0xFFFFFFFF; })) << "deleted by hand: " << title;
     }
     EXPECT_EQ(L"Drop 7;", Calls()) << "only the unprotected channel is dropped";
+    std::wstring manager = ManagerCalls();
+    EXPECT_NE(std::wstring::npos, manager.find(L" Radio file://")) << "re-applied after a folder change:\n" << manager;
+    EXPECT_EQ(std::wstring::npos, manager.find(L" Weekly file://")) << manager;
 }
 
 TEST_F(ExtensionTest, AResyncPublishesTheChannelAgain) {

@@ -6,6 +6,10 @@
 
 #include <string>
 
+#include "channelmgr_control.h"
+#include "platform/channel_manager.h"
+#include "platform/com_object.h"
+
 #include "platform/file_tree.h"
 #include "platform/hresult_error.h"
 #include "platform/raii.h"
@@ -39,6 +43,18 @@ inline std::wstring FreshFolder(const std::wstring& name) {
     DeleteTree(folder);
     CreateDirectoryTree(folder);
     return folder + L"\\";
+}
+
+// The calls the channel manager stand-in received since the last time, one line each.
+inline std::wstring ManagerCalls() {
+    ComPtr<IChannelMgrControl> control;
+    if (FAILED(CoCreateInstance(kClsidChannelMgr, nullptr, CLSCTX_INPROC_SERVER, __uuidof(IChannelMgrControl),
+                                reinterpret_cast<void**>(control.GetAddressOf()))))
+        return L"<no channel manager>";
+    Bstr calls;
+    control->GetCalls(calls.put());
+    control->ClearCalls();
+    return calls.str();
 }
 
 }  // namespace kv::test
