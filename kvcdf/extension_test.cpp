@@ -234,6 +234,22 @@ TEST_F(ExtensionTest, ABrokenTemplateOrAStaleEntryStopsNoOtherChannel) {
     EXPECT_EQ(1, Sinks(L"channels")) << "the extension stays up";
 }
 
+// A parcel's shortcut carries the parcel's title and is recorded with its channel's id; it
+// stays while that channel carries the title, and goes with the title.
+TEST_F(ExtensionTest, AParcelEntryStaysWhileItsChannelCarriesItsTitle) {
+    Channel(5, L"News");
+    client->SetChannelProperty(5, 1, *kv::Variant::String(L"Weekly Digest").get());
+    folder.Add(L"Weekly Digest", L"file://C:\\Channels\\5\\digest.cdf");
+    kv::cdf::OpenChannelsList().Set(L"Weekly Digest", 5);
+    StartAndSettle([&] { return Published(L"News"); });
+    EXPECT_TRUE(Published(L"Weekly Digest"));
+    EXPECT_EQ(5u, Entry(L"Weekly Digest"));
+    Stop();
+    client->SetChannelProperty(5, 1, *kv::Variant::String(L"News").get());
+    StartAndSettle([&] { return !Published(L"Weekly Digest"); });
+    EXPECT_EQ(0xFFFFFFFFu, Entry(L"Weekly Digest"));
+}
+
 TEST_F(ExtensionTest, TheFirstStartAfterRegistrationUpgradesOnce) {
     Channel(5, L"News");
     WriteFileText(L"C:\\Korvane\\CDF\\logo.gif", "gif");
