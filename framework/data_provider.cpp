@@ -190,6 +190,18 @@ void DataProvider::SendDataMemberChanged() {
     if (auto l = sourceListener_) ThrowIfFailed(l->dataMemberChanged(nullptr));
 }
 
+void DataProvider::SendDataMemberChangedQuietly(bool& autoReset) {
+    bool restore = autoReset;
+    autoReset = false;
+    try {
+        SendDataMemberChanged();
+    } catch (...) {
+        autoReset = restore;
+        throw;
+    }
+    autoReset = restore;
+}
+
 void DataProvider::SendCellChanged(long row, long column) {
     if (auto l = listener_) ThrowIfFailed(l->cellChanged(row, column));
 }

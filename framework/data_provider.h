@@ -67,6 +67,10 @@ public:
     // is thrown.
     void SendTransferComplete(OSPXFER reason);
     void SendDataMemberChanged();
+    // dataMemberChanged with the control's AutoReset (`autoReset`) off meanwhile, so that the
+    // binding's request for the provider reads the table as it is instead of starting another
+    // Reset; `autoReset` is back as it was afterwards, also when the listener fails.
+    void SendDataMemberChangedQuietly(bool& autoReset);
     void SendCellChanged(long row, long column);
     void SendInsertedRows(long row, long count);
     void SendDeletedRows(long row, long count);

@@ -397,7 +397,7 @@ STDMETHODIMP KvDCCtl::Reset(VARIANT_BOOL fRead) try {
         if (autoUpdate_) ConnectSinks();
         if (!read) return S_OK;
         SendSuccessfulCompletion();
-        SendDataMemberChangedQuietly();
+        provider_.SendDataMemberChangedQuietly(autoReset_);
         return S_OK;
     } catch (...) {
         if (read) SendAbortCompletion();
@@ -407,20 +407,6 @@ STDMETHODIMP KvDCCtl::Reset(VARIANT_BOOL fRead) try {
     return e.Code();  // the client's own error information stays
 } catch (...) {
     return Caught();
-}
-
-// dataMemberChanged, with AutoReset off meanwhile so that the binding's request for the
-// provider reads the table as it is instead of starting another Reset.
-void KvDCCtl::SendDataMemberChangedQuietly() {
-    bool restore = autoReset_;
-    autoReset_ = false;
-    try {
-        provider_.SendDataMemberChanged();
-    } catch (...) {
-        autoReset_ = restore;
-        throw;
-    }
-    autoReset_ = restore;
 }
 
 STDMETHODIMP KvDCCtl::msDataSourceObject(BSTR qualifier, IUnknown** provider) try {
@@ -614,7 +600,7 @@ bool KvDCCtl::Disturbed(unsigned long mine, const RecordSet* table) const noexce
 }
 
 void KvDCCtl::ResendIfDisturbed(unsigned long mine, const RecordSet* table) {
-    if (Disturbed(mine, table) && Table()) SendDataMemberChangedQuietly();
+    if (Disturbed(mine, table) && Table()) provider_.SendDataMemberChangedQuietly(autoReset_);
 }
 
 void KvDCCtl::OnNewStories(const std::vector<LONG>& ids) {
@@ -642,7 +628,7 @@ void KvDCCtl::OnNewStories(const std::vector<LONG>& ids) {
         Fire(3, {*Variant::I4(p).get()});
     }
     if (known && !added && !Disturbed(mine, table.Get()) && Table())
-        SendDataMemberChangedQuietly();
+        provider_.SendDataMemberChangedQuietly(autoReset_);
     else
         ResendIfDisturbed(mine, table.Get());
 }

@@ -117,7 +117,6 @@ private:
     void ApplySort();
     bool FilterRow(RecordSet& table, Row& row);
     void FilterAndSort(const ComPtr<RecordSet>& table);
-    void SendDataMemberChangedQuietly();
     void SendSuccessfulCompletion();
     void SendAbortCompletion() noexcept;
     void Fire(DISPID dispid, const std::vector<VARIANT>& args = {}) noexcept;

@@ -359,7 +359,7 @@ STDMETHODIMP KvRegCtl::Reset(VARIANT_BOOL fRead) try {
         if (autoUpdate_) ConnectSinks();
         if (!read) return S_OK;
         SendSuccessfulCompletion();
-        SendDataMemberChangedQuietly();
+        provider_.SendDataMemberChangedQuietly(autoReset_);
         return S_OK;
     } catch (...) {
         if (read) SendAbortCompletion();
@@ -369,20 +369,6 @@ STDMETHODIMP KvRegCtl::Reset(VARIANT_BOOL fRead) try {
     return e.Code();  // the client's own error information stays
 } catch (...) {
     return Caught();
-}
-
-// dataMemberChanged, with AutoReset off meanwhile so that the binding's request for the
-// provider reads the table as it is instead of starting another Reset.
-void KvRegCtl::SendDataMemberChangedQuietly() {
-    bool restore = autoReset_;
-    autoReset_ = false;
-    try {
-        provider_.SendDataMemberChanged();
-    } catch (...) {
-        autoReset_ = restore;
-        throw;
-    }
-    autoReset_ = restore;
 }
 
 STDMETHODIMP KvRegCtl::msDataSourceObject(BSTR qualifier, IUnknown** provider) try {

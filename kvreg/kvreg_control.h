@@ -114,7 +114,6 @@ private:
     void ApplySort();
     void FilterAndSort(const ComPtr<DirectoryRecordSet>& table);
     bool FilterRow(DirectoryRecordSet& table, Row& row);
-    void SendDataMemberChangedQuietly();
     void SendSuccessfulCompletion();
     void SendAbortCompletion() noexcept;
     void Fire(DISPID dispid, const std::vector<VARIANT>& args = {}) noexcept;
