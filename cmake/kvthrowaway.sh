@@ -6,7 +6,8 @@
 #
 # --sandbox: for programs that delete files or take hostile paths. PROGRAM, the files listed in
 # FILE-LIST and the DLLs listed in DLL-LIST (one path a line) are copied into C:\kvtest, the DLLs
-# are registered from there, the prefix's Z: drive (the host's /) is removed, and PROGRAM runs as
+# are registered from there, the prefix's Z: drive (the host's /) is removed, the run is refused
+# while any link leads out of the prefix (kvprefix check), and PROGRAM runs as
 # C:\kvtest\<name> with C:\kvtest as its current folder: nothing it does can reach the host.
 set -u
 files= dlls=
@@ -44,4 +45,6 @@ done <"$dlls"
 "$kvprefix" stop "$prefix" >/dev/null
 rm -f "$prefix/dosdevices/z:"
 [ ! -e "$prefix/dosdevices/z:" ] || { echo "could not remove Z: from $prefix"; exit 1; }
+# Registering may have made profile folders again (as links to the host's home): checked last.
+"$kvprefix" check "$prefix" no-z || { echo "refusing to run in $prefix: it reaches the host"; exit 1; }
 cd "$box" && KV_WINEPREFIX="$prefix" "$runner" "C:\\kvtest\\$(basename "$program")" "$@"
