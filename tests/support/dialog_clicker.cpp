@@ -45,7 +45,13 @@ void DialogClicker::Run() {
     DWORD start = GetTickCount();
     while (!stop_ && (timeoutMs_ == kUntilStopped || GetTickCount() - start < timeoutMs_)) {
         if (HWND dlg = FindDialog(caption_)) {
-            EnumChildWindows(dlg, CollectText, reinterpret_cast<LPARAM>(&text_));
+            // The dialog's window exists before its controls and their texts do: wait until it is
+            // shown with its text (at most 5 s; a dialog without any text is clicked after that).
+            for (DWORD seen = GetTickCount(); GetTickCount() - seen < 5000 && !stop_; Sleep(20)) {
+                text_.clear();
+                if (IsWindowVisible(dlg)) EnumChildWindows(dlg, CollectText, reinterpret_cast<LPARAM>(&text_));
+                if (!text_.empty()) break;
+            }
             PostMessageW(dlg, WM_COMMAND, MAKEWPARAM(button_, BN_CLICKED),
                          reinterpret_cast<LPARAM>(GetDlgItem(dlg, button_)));
             clicked_ = true;
