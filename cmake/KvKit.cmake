@@ -177,13 +177,15 @@ endfunction()
 # that may replace files in the system directory. Each run makes a fresh prefix, runs the test
 # in it and deletes it; the shared test prefix is never touched.
 #
-# kv_test_in_sandbox(<target> <sources...> [LIBS l...] [FILES f...] [DLLS t...] [TIMEOUT s]): the
+# kv_test_in_sandbox(<target> <sources...> [LIBS l...] [FILES f...] [DLLS t...] [FIXTURE script]
+# [TIMEOUT s]): the
 # same for a test that deletes files or takes hostile paths. The test, the FILES (paths or
 # generator expressions) and the DLLs of the DLLS targets are copied into C:\kvtest, the DLLs are
 # registered there, and the prefix's Z: drive (the host's /) is removed before the run, which
-# starts in C:\kvtest (cmake/kvthrowaway.sh --sandbox).
+# starts in C:\kvtest (cmake/kvthrowaway.sh --sandbox). A FIXTURE script is run with the prefix as
+# its argument before the prefix is checked: it makes what Windows code cannot (host-side links).
 function(kv_test_in_throwaway_prefix target)
-  cmake_parse_arguments(KV "SANDBOX" "TIMEOUT" "LIBS;FILES;DLLS" ${ARGN})
+  cmake_parse_arguments(KV "SANDBOX" "TIMEOUT;FIXTURE" "LIBS;FILES;DLLS" ${ARGN})
   add_executable(${target} ${KV_UNPARSED_ARGUMENTS})
   kv_options(${target})
   target_link_libraries(${target} PRIVATE kv_testsupport gmock gtest ${KV_LIBS})
@@ -202,6 +204,9 @@ function(kv_test_in_throwaway_prefix target)
     string(REPLACE ";" "\n" lines "${dlls}")
     file(GENERATE OUTPUT ${CMAKE_BINARY_DIR}/${target}-dlls.txt CONTENT "${lines}\n")
     set(isolation --sandbox ${CMAKE_BINARY_DIR}/${target}-files.txt ${CMAKE_BINARY_DIR}/${target}-dlls.txt)
+    if(KV_FIXTURE)
+      list(PREPEND isolation --fixture ${KV_FIXTURE})
+    endif()
   endif()
   add_test(NAME ${target}
            COMMAND ${CMAKE_SOURCE_DIR}/cmake/kvthrowaway.sh ${isolation} ${CMAKE_BINARY_DIR}/throwaway-${target}

@@ -4,13 +4,20 @@
 # beside it makes the prefix), stops the prefix's wineserver and deletes the prefix. The exit
 # status is the program's.
 #
+# --fixture SCRIPT (before --sandbox): SCRIPT PREFIX runs once the files are in place, before the
+# prefix is checked; it makes what Windows code cannot make under Wine (links, with ln -s).
+#
 # --sandbox: for programs that delete files or take hostile paths. PROGRAM, the files listed in
 # FILE-LIST and the DLLs listed in DLL-LIST (one path a line) are copied into C:\kvtest, the DLLs
 # are registered from there, the prefix's Z: drive (the host's /) is removed, the run is refused
 # while any link leads out of the prefix (kvprefix check), and PROGRAM runs as
 # C:\kvtest\<name> with C:\kvtest as its current folder: nothing it does can reach the host.
 set -u
-files= dlls=
+files= dlls= fixture=
+if [ "${1:-}" = --fixture ]; then
+  fixture=$2
+  shift 2
+fi
 if [ "${1:-}" = --sandbox ]; then
   files=$2 dlls=$3
   shift 3
@@ -44,6 +51,9 @@ while IFS= read -r dll; do
 done <"$dlls"
 "$kvprefix" stop "$prefix" >/dev/null
 rm -f "$prefix/dosdevices/z:"
+if [ -n "$fixture" ]; then
+  "$fixture" "$prefix" || { echo "the fixture $fixture failed in $prefix"; exit 1; }
+fi
 [ ! -e "$prefix/dosdevices/z:" ] || { echo "could not remove Z: from $prefix"; exit 1; }
 # Registering may have made profile folders again (as links to the host's home): checked last.
 "$kvprefix" check "$prefix" no-z || { echo "refusing to run in $prefix: it reaches the host"; exit 1; }

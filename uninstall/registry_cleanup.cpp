@@ -31,6 +31,27 @@ void MaxNameLengths(HKEY key, DWORD& subkey, DWORD& value) {
     value += 1;
 }
 
+// Deletes the open key itself, through its own handle: a link key opened as a link goes as a
+// link (reopening it by name would follow it to its target).
+LSTATUS DeleteOpenKey(HKEY key) {
+    using NtDeleteKeyCall = LONG(WINAPI*)(HANDLE);
+    using ToDosErrorCall = ULONG(WINAPI*)(LONG);
+    static const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+    static const auto ntDeleteKey =
+        reinterpret_cast<NtDeleteKeyCall>(reinterpret_cast<void*>(GetProcAddress(ntdll, "NtDeleteKey")));
+    static const auto toDosError =
+        reinterpret_cast<ToDosErrorCall>(reinterpret_cast<void*>(GetProcAddress(ntdll, "RtlNtStatusToDosError")));
+    if (!ntDeleteKey || !toDosError) return RegDeleteKeyW(key, L"");
+    return static_cast<LSTATUS>(toDosError(ntDeleteKey(key)));
+}
+
+// Whether the key opened with REG_OPTION_OPEN_LINK is a registry link.
+bool IsLinkKey(HKEY key) {
+    DWORD type = 0;
+    return RegQueryValueExW(key, L"SymbolicLinkValue", nullptr, &type, nullptr, nullptr) == ERROR_SUCCESS &&
+           type == REG_LINK;
+}
+
 // Deletes everything below the open `key`, then the key itself.
 LSTATUS DeleteOpenKeyTree(HKEY key) {
     DWORD subkeyLength = 0, valueLength = 0;
@@ -56,7 +77,7 @@ LSTATUS DeleteOpenKeyTree(HKEY key) {
         if (status != ERROR_SUCCESS) break;
         if (RegDeleteValueW(key, name.data()) != ERROR_SUCCESS) ++index;
     }
-    return RegDeleteKeyW(key, L"");
+    return DeleteOpenKey(key);
 }
 
 // Counts the subkeys of `key`; false when it can't be had. `only` gets the name of the one
@@ -81,7 +102,11 @@ bool CountSubkeys(HKEY key, DWORD& count, std::wstring& only) {
 // otherwise only the client's own subkey.
 void RemoveCompanyKey(HKEY root, const wchar_t* path, bool userSubkeys) {
     UniqueHkey company;
-    if (RegOpenKeyExW(root, path, 0, KEY_ALL_ACCESS, company.put()) != ERROR_SUCCESS) return;
+    if (RegOpenKeyExW(root, path, REG_OPTION_OPEN_LINK, KEY_ALL_ACCESS, company.put()) != ERROR_SUCCESS) return;
+    if (IsLinkKey(company.get())) {
+        DeleteOpenKey(company.get());  // the company key is itself a link: the link goes, its target stays
+        return;
+    }
     if (userSubkeys)
         for (const wchar_t* sub : {L"Viewers", L"Shortcuts", L"ClientExtensions"}) DeleteKeyTree(company.get(), sub);
     DWORD count = 0;
@@ -125,9 +150,10 @@ std::wstring ProfileText(const wchar_t* section, const wchar_t* key) {
 LSTATUS DeleteKeyTree(HKEY root, std::wstring_view subkey) {
     if (subkey.empty() && IsPredefined(root)) return ERROR_INVALID_PARAMETER;
     UniqueHkey key;
-    LSTATUS status = RegOpenKeyExW(root, std::wstring(subkey).c_str(), 0, KEY_ALL_ACCESS, key.put());
+    // Opened as a link when it is one: a link is deleted as a link and never descended through.
+    LSTATUS status = RegOpenKeyExW(root, std::wstring(subkey).c_str(), REG_OPTION_OPEN_LINK, KEY_ALL_ACCESS, key.put());
     if (status != ERROR_SUCCESS) return status;
-    return DeleteOpenKeyTree(key.get());
+    return IsLinkKey(key.get()) ? DeleteOpenKey(key.get()) : DeleteOpenKeyTree(key.get());
 }
 
 void RemoveRegistryEntries() {

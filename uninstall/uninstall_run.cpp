@@ -56,8 +56,28 @@ bool CutKorvane(std::wstring& path) {
     return true;
 }
 
+// Deletes a file only when it is what its name says: deleting a link the system follows would
+// delete what it points at.
+void DeleteOwnFile(const std::wstring& path) {
+    std::wstring extended = ExtendedFolderPath(path);
+    if (!extended.empty() && IsOwnEntry(extended)) DeleteFileW(extended.c_str());
+}
+
 void DeleteFiles(const std::wstring& folder, const std::vector<std::wstring>& names) {
-    for (const std::wstring& name : names) DeleteFileW((folder + L"\\" + name).c_str());
+    for (const std::wstring& name : names) DeleteOwnFile(folder + L"\\" + name);
+}
+
+// A Start-menu group of the client goes as a whole only while it holds nothing but shortcuts and
+// folders of shortcuts; otherwise (a shell folder that names the wrong place, another product's
+// files in it) only the client's own shortcuts go, and the folder if that empties it.
+void RemoveGroup(const std::wstring& folder, const std::vector<std::wstring>& clientLinks) {
+    if (HoldsOnlyShortcuts(folder)) {
+        DeleteFolderTree(folder);
+        return;
+    }
+    DeleteFiles(folder, clientLinks);
+    std::wstring extended = ExtendedFolderPath(folder);
+    if (!extended.empty() && !IsProtectedFolder(folder) && IsOwnEntry(extended)) RemoveDirectoryW(extended.c_str());
 }
 
 void DeleteScreenSaver() {
@@ -67,7 +87,7 @@ void DeleteScreenSaver() {
     UINT got = GetSystemDirectoryW(system.data(), need);
     if (got == 0 || got >= need) return;
     system.resize(got);
-    DeleteFileW((system + L"\\KORVANE.SCR").c_str());
+    DeleteOwnFile(system + L"\\KORVANE.SCR");
 }
 
 // Ends the wait cursor however the run leaves.
@@ -130,27 +150,25 @@ void RemoveShortcuts(const std::wstring& applicationName) {
         {HKEY_CURRENT_USER, L"Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\Shell Folders", L"Programs",
          L"Startup", L"Desktop", L"Start Menu"},
     };
+    std::vector<std::wstring> clientLinks = {L"Korvane.lnk"};
+    if (named) clientLinks.push_back(appLink);
+    for (const wchar_t* l : {L"Ticker.lnk", L"Korvane Ticker.lnk", L"DareZedad.lnk", L"Korvane DareZedad.lnk"})
+        clientLinks.push_back(l);
     for (const Roots& r : roots) {
         // An empty or relative value counts as missing: it would name a folder of the current drive.
         auto folder = [&](const wchar_t* value) {
             std::wstring path = RegText(r.root, r.key, value);
             return IsAbsoluteFolder(path) ? path : std::wstring();
         };
-        if (std::wstring programs = folder(r.programs); !programs.empty()) DeleteFolderTree(programs + L"\\Korvane");
-        if (std::wstring startup = folder(r.startup); !startup.empty()) {
-            std::vector<std::wstring> links = {L"Korvane.lnk"};
-            if (named) links.push_back(appLink);
-            for (const wchar_t* l : {L"Ticker.lnk", L"Korvane Ticker.lnk", L"DareZedad.lnk", L"Korvane DareZedad.lnk"})
-                links.push_back(l);
-            DeleteFiles(startup, links);
-        }
+        if (std::wstring programs = folder(r.programs); !programs.empty()) RemoveGroup(programs + L"\\Korvane", clientLinks);
+        if (std::wstring startup = folder(r.startup); !startup.empty()) DeleteFiles(startup, clientLinks);
         if (std::wstring desktop = folder(r.desktop); !desktop.empty()) {
             std::vector<std::wstring> links = {L"Korvane.lnk"};
             if (named) links.push_back(appLink);
             DeleteFiles(desktop, links);
         }
         if (std::wstring startMenu = folder(r.startMenu); !startMenu.empty())
-            DeleteFolderTree(startMenu + L"\\Korvane Channels");
+            RemoveGroup(startMenu + L"\\Korvane Channels", clientLinks);
     }
 }
 
@@ -189,7 +207,9 @@ void RunUninstall(HINSTANCE resources, UninstallProgress& progress) {
     progress.WaitForTick();
     progress.TickRow(4);
     DeleteFolderTree(installDir);
-    if (!company.empty() && !IsProtectedFolder(company)) RemoveDirectoryW(company.c_str());
+    if (std::wstring extended = ExtendedFolderPath(company);
+        !extended.empty() && !IsProtectedFolder(company) && IsOwnEntry(extended))
+        RemoveDirectoryW(extended.c_str());
     DeleteScreenSaver();
 
     progress.WaitForTick();

@@ -18,12 +18,15 @@
 #include "tests/support/dialog_clicker.h"
 #include "uninstall/folder_tree.h"
 #include "uninstall/registry_cleanup.h"
+#include "uninstall/sandbox_check.h"
 #include "uninstall/uninstall_res.h"
 #include "uninstall/uninstall_run.h"
 
 namespace {
 
 using kv::test::ChildProcess;
+
+const auto* const kSealed = ::testing::AddGlobalTestEnvironment(new kv::test::SealedSandbox);
 
 std::wstring Here() {
     wchar_t path[MAX_PATH] = {};
@@ -92,10 +95,8 @@ TEST(FolderTree, RefusesFoldersWhoseLossReachesBeyondTheClient) {
 }
 
 TEST(FolderTree, DeletesEveryKindOfEntryButNeverEntersALink) {
-    const std::wstring root = L"C:\\kvtree", outside = L"C:\\kvoutside";
+    const std::wstring root = L"C:\\kvtree";
     MakeDirs(root + L"\\a\\b\\c");
-    MakeDirs(outside);
-    Write(outside + L"\\target.txt");
     Write(root + L"\\.hidden");
     Write(root + L"\\a\\readonly.txt");
     SetFileAttributesW((root + L"\\a\\readonly.txt").c_str(), FILE_ATTRIBUTE_READONLY);
@@ -110,8 +111,8 @@ TEST(FolderTree, DeletesEveryKindOfEntryButNeverEntersALink) {
     }
     Write(deep + L"\\deep.txt");
     ASSERT_TRUE(Exists(deep.substr(4) + L"\\deep.txt"));
-    bool linked = CreateSymbolicLinkW((root + L"\\link").c_str(), outside.c_str(), SYMBOLIC_LINK_FLAG_DIRECTORY);
-    if (!linked) std::printf("note: no directory link could be made here (error %lu)\n", GetLastError());
+    ASSERT_TRUE(kv::test::IsLink(root + L"\\a\\link"));
+    ASSERT_TRUE(kv::test::IsLink(root + L"\\a\\b\\link.txt"));
 
     {
         // A file held open stays; everything else goes and the walk completes.
@@ -119,15 +120,18 @@ TEST(FolderTree, DeletesEveryKindOfEntryButNeverEntersALink) {
                                              CREATE_ALWAYS, 0, nullptr));
         ASSERT_NE(INVALID_HANDLE_VALUE, held.get());
         EXPECT_FALSE(kv::DeleteFolderTree(root));
-        EXPECT_FALSE(Exists(root + L"\\a\\b"));
+        EXPECT_FALSE(Exists(root + L"\\a\\b\\c"));
         EXPECT_FALSE(Exists(root + L"\\.hidden"));
         EXPECT_FALSE(Exists(deep.substr(4)));
     }
-    EXPECT_TRUE(kv::DeleteFolderTree(root + L"\\"));
-    EXPECT_FALSE(Exists(root));
-    EXPECT_TRUE(Exists(outside + L"\\target.txt")) << "the walk went through the link";
-    EXPECT_TRUE(kv::DeleteFolderTree(root)) << "a folder that is gone is no failure";
-    kv::DeleteFolderTree(outside);
+    // The links stay (under Wine, deleting one deletes its target), and so do the folders that
+    // hold them; everything else went.
+    EXPECT_FALSE(kv::DeleteFolderTree(root + L"\\"));
+    EXPECT_TRUE(Exists(root + L"\\a\\link"));
+    EXPECT_TRUE(Exists(root + L"\\a\\b\\link.txt"));
+    EXPECT_FALSE(Exists(root + L"\\a\\held.txt"));
+    EXPECT_EQ(kv::test::kHostCanaries, kv::test::HostCanaries());
+    EXPECT_TRUE(kv::DeleteFolderTree(L"C:\\kvtree-gone")) << "a folder that is not there is no failure";
 }
 
 // --- Registry and win.ini ---------------------------------------------------------------------
@@ -481,24 +485,140 @@ TEST(UninstallProgram, AClientThatCannotBeStoppedChangesNothing) {
     kv::DeleteFolderTree(ShellFolder(CSIDL_PROGRAM_FILES) + L"\\Korvane");
 }
 
-TEST(UninstallProgram, HostileInstallationPathsDeleteNothingOutsideTheClient) {
-    const std::wstring windows = ShellFolder(CSIDL_WINDOWS);
-    const std::vector<std::wstring> canaries = {L"C:\\kvcanary.txt", windows + L"\\kvcanary.txt",
-                                                windows + L"\\system32\\kvcanary.txt"};
-    const wchar_t* paths[] = {L"C:\\", L"C:\\program", L"C:\\windows\\program", L"", L"program", L"..",
-                              L"C:\\kv*\\program", L"\\program"};
-    for (const wchar_t* path : paths) {
+// --- What a root is, not how it is spelled ----------------------------------------------------
+
+// The run without its dialog: every wait ends at once.
+class NoDialog : public kv::UninstallProgress {
+public:
+    void WaitForTick() override {}
+    void TickRow(int) override {}
+    void PostTickAndWait() override {}
+    void EnableFinished() override { finished = true; }
+    HWND Owner() override { return nullptr; }
+    bool finished = false;
+};
+
+bool RunWithAppPath(const std::wstring& path) {
+    SetText(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\App Paths\\Korvane.exe", L"Path", path);
+    NoDialog progress;
+    kv::RunUninstall(GetModuleHandleW(nullptr), progress);
+    return progress.finished;
+}
+
+TEST(UninstallRoots, HostileRootsDeleteNothingOutsideTheClient) {
+    const std::wstring profile = ShellFolder(CSIDL_PROFILE), windows = ShellFolder(CSIDL_WINDOWS);
+    const std::wstring users = profile.substr(0, profile.rfind(L'\\')), me = profile.substr(users.size() + 1);
+    const std::wstring sibling = ShellFolder(CSIDL_PROGRAM_FILES) + L"\\Korvane\\Sibling";
+    for (const wchar_t* other : {L"\\alice", L"\\Default", L"\\Public"}) MakeDirs(users + other);
+    MakeDirs(sibling);
+    const std::vector<std::wstring> canaries = {profile + L"\\kvcanary.txt",  users + L"\\alice\\kvcanary.txt",
+                                                users + L"\\Default\\kvcanary.txt", users + L"\\Public\\kvcanary.txt",
+                                                sibling + L"\\kvcanary.txt", windows + L"\\kvcanary.txt",
+                                                L"C:\\kvcanary.txt"};
+    const std::wstring roots[] = {
+        L"\\\\.\\" + profile + L"\\program",  L"\\\\?\\" + profile + L"\\program",     L"\\\\.\\" + profile,
+        users + L"\\alice\\program",           users + L"\\Default\\program",           users + L"\\Public\\program",
+        L"Y:\\users\\" + me + L"\\program",    L"C:\\kvalias\\" + me + L"\\program",    L"Y:\\program",
+        L"C:\\kvalias\\program",               L"\\\\?\\UNC\\localhost\\C$\\program",   L"\\\\localhost\\C$\\program",
+        L"\\\\.\\pipe\\program",               L"C:\\",                                 L"C:\\program",
+        L"C:\\windows\\program",               L"",                                     L"program",
+        L"..",                                 L"C:\\kv*\\program",                     L"\\program",
+        L"C:\\users\\..\\program",             profile + L"\\.\\program",              L"c:\\USERS\\" + me + L"\\PROGRAM",
+    };
+    for (const std::wstring& root : roots) {
         for (const auto& c : canaries) Write(c);
-        Install();
-        SetText(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\App Paths\\Korvane.exe", L"Path",
-                path);
-        UninstallRun run = Uninstall(IDOK);
-        EXPECT_TRUE(run.finishedEnabled) << kv::ToAnsi(path);
-        for (const auto& c : canaries) EXPECT_TRUE(Exists(c)) << kv::ToAnsi(path) << ": " << kv::ToAnsi(c);
-        EXPECT_TRUE(Exists(windows + L"\\system32")) << kv::ToAnsi(path);
-        kv::DeleteFolderTree(ShellFolder(CSIDL_PROGRAM_FILES) + L"\\Korvane");
+        EXPECT_TRUE(RunWithAppPath(root)) << kv::ToAnsi(root);
+        for (const auto& c : canaries) EXPECT_TRUE(Exists(c)) << kv::ToAnsi(root) << ": " << kv::ToAnsi(c);
+        EXPECT_TRUE(Exists(windows + L"\\system32\\kernel32.dll")) << kv::ToAnsi(root);
     }
     for (const auto& c : canaries) DeleteFileW(c.c_str());
+    RemoveDirectoryW(sibling.c_str());
+}
+
+TEST(UninstallRoots, AClientInstalledUnderAnyPlainSpellingIsRemoved) {
+    for (const wchar_t* prefix : {L"", L"\\\\?\\", L"\\\\.\\"}) {
+        const std::wstring root = L"C:\\kvplain\\Korvane\\Korvane";
+        MakeDirs(root + L"\\program\\skins");
+        Write(root + L"\\program\\skins\\blue.txt");
+        EXPECT_TRUE(RunWithAppPath(prefix + root + L"\\program"));
+        EXPECT_FALSE(Exists(root)) << kv::ToAnsi(prefix);
+        EXPECT_FALSE(Exists(L"C:\\kvplain\\Korvane")) << "the company folder goes too";
+        RemoveDirectoryW(L"C:\\kvplain");
+    }
+}
+
+TEST(UninstallRoots, LinksInTheInstallationAreLeftAndWhatTheyReachSurvives) {
+    const std::wstring root = L"C:\\kvlinked\\Korvane";
+    MakeDirs(root + L"\\program\\skins");
+    Write(root + L"\\program\\Korvane.exe");
+    for (const wchar_t* link : {L"\\readme.txt", L"\\data", L"\\program\\qtcc_wnt.dll", L"\\program\\skins\\blue"})
+        ASSERT_TRUE(kv::test::IsLink(root + link));
+    EXPECT_TRUE(RunWithAppPath(root + L"\\program"));
+    EXPECT_EQ(kv::test::kHostCanaries, kv::test::HostCanaries());
+    EXPECT_FALSE(Exists(root + L"\\program\\Korvane.exe"));
+}
+
+// A registry link (REG_LINK) under the client's key, or in its place.
+void MakeRegistryLink(HKEY root, const wchar_t* path, const wchar_t* target) {
+    kv::UniqueHkey link;
+    ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(root, path, 0, nullptr, REG_OPTION_CREATE_LINK | REG_OPTION_VOLATILE,
+                                             KEY_ALL_ACCESS | KEY_CREATE_LINK, nullptr, link.put(), nullptr));
+    ASSERT_EQ(ERROR_SUCCESS, RegSetValueExW(link.get(), L"SymbolicLinkValue", 0, REG_LINK,
+                                            reinterpret_cast<const BYTE*>(target),
+                                            static_cast<DWORD>(wcslen(target) * sizeof(wchar_t))));
+}
+
+TEST(Registry, ALinkUnderTheClientsKeyGoesAsALinkAndItsTargetStays) {
+    constexpr wchar_t kTarget[] = L"\\Registry\\Machine\\Software\\KvLinkTarget";
+    const struct {
+        HKEY root;
+        const wchar_t* link;
+    } cases[] = {
+        {HKEY_CURRENT_USER, L"Software\\Korvane\\Korvane\\Linked"},
+        {HKEY_CURRENT_USER, L"Software\\Korvane\\ClientExtensions"},
+        {HKEY_CURRENT_USER, L"Software\\Korvane\\Viewers"},
+        {HKEY_LOCAL_MACHINE, L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\App Paths\\Korvane.exe"},
+        {HKEY_CLASSES_ROOT, L".doz"},
+    };
+    for (const auto& c : cases) {
+        SetText(HKEY_LOCAL_MACHINE, L"Software\\KvLinkTarget\\Below", L"kept", L"1");
+        SetText(HKEY_CURRENT_USER, L"Software\\Korvane\\Korvane", L"v", L"1");
+        MakeRegistryLink(c.root, c.link, kTarget);
+        ASSERT_TRUE(KeyExists(c.root, std::wstring(c.link) + L"\\Below")) << "the link leads to its target";
+        kv::RemoveRegistryEntries();
+        EXPECT_TRUE(KeyExists(HKEY_LOCAL_MACHINE, L"Software\\KvLinkTarget\\Below")) << kv::ToAnsi(c.link);
+        kv::UniqueHkey link;
+        EXPECT_NE(ERROR_SUCCESS, RegOpenKeyExW(c.root, c.link, REG_OPTION_OPEN_LINK, KEY_READ, link.put()))
+            << kv::ToAnsi(c.link) << ": the link itself went";
+        kv::DeleteKeyTree(HKEY_LOCAL_MACHINE, L"Software\\KvLinkTarget");
+    }
+}
+
+// --- Shortcut groups --------------------------------------------------------------------------
+
+TEST(Shortcuts, AGroupGoesWholeOnlyWhileItHoldsNothingButShortcuts) {
+    constexpr wchar_t kCommon[] = L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Explorer\\Shell Folders";
+    const std::wstring programFiles = ShellFolder(CSIDL_PROGRAM_FILES);
+    const std::wstring commonPrograms = ShellFolder(CSIDL_COMMON_PROGRAMS);
+    // A wrong "Common Programs": the group "<Common Programs>\Korvane" is then the company folder
+    // of the client's installation, with a sibling product in it.
+    SetText(HKEY_LOCAL_MACHINE, kCommon, L"Common Programs", programFiles);
+    MakeDirs(programFiles + L"\\Korvane\\Sibling");
+    Write(programFiles + L"\\Korvane\\Sibling\\sibling.exe");
+    Write(programFiles + L"\\Korvane\\Sibling\\Sibling.lnk");
+    Write(programFiles + L"\\Korvane\\Korvane.lnk");
+    // The per-user group holds only shortcuts, one folder deep.
+    const std::wstring group = ShellFolder(CSIDL_PROGRAMS) + L"\\Korvane";
+    MakeDirs(group + L"\\Help");
+    Write(group + L"\\Korvane.lnk");
+    Write(group + L"\\Help\\Site.url");
+    kv::RemoveShortcuts(L"Korvane");
+    SetText(HKEY_LOCAL_MACHINE, kCommon, L"Common Programs", commonPrograms);
+    EXPECT_TRUE(Exists(programFiles + L"\\Korvane\\Sibling\\sibling.exe"));
+    EXPECT_TRUE(Exists(programFiles + L"\\Korvane\\Sibling\\Sibling.lnk"));
+    EXPECT_FALSE(Exists(programFiles + L"\\Korvane\\Korvane.lnk")) << "the client's own shortcut goes";
+    EXPECT_FALSE(Exists(group));
+    kv::DeleteFolderTree(programFiles + L"\\Korvane");
 }
 
 }  // namespace

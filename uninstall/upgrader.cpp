@@ -5,6 +5,8 @@
 #include <cstring>
 
 #include "platform/raii.h"
+#include "platform/text.h"
+#include "uninstall/folder_tree.h"
 #include "uninstall/client_messages.h"
 #include "uninstall/uninstall_res.h"
 #include "uninstall/wait_for_ui_dialog.h"
@@ -107,6 +109,9 @@ void CUpgrader::Log(const char* format, ...) {
         const char* file = length && path[length - 1] == '\\' ? kFile + 1 : kFile;
         if (length + std::strlen(file) >= sizeof path) return;
         std::strcat(path, file);
+        // Never through a link: opening it would empty what it points at.
+        std::wstring wide = ToWide(path);
+        if (!IsPlainEntry(wide.substr(0, wide.rfind(L'\\'))) || !IsPlainEntry(wide)) return;
         // Binary: the lines reach the file exactly as formatted.
         g_log = std::fopen(path, "wb");
         if (!g_log) return;
