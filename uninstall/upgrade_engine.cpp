@@ -174,14 +174,16 @@ bool CUpgrader::CleanTree(const std::wstring& extended, const std::string& shown
     bool ok = true;
     // Only a real directory is entered: a link in place of the folder is refused, not followed.
     const DWORD self = GetFileAttributesW(extended.c_str());
-    if (self == INVALID_FILE_ATTRIBUTES || !IsPlainDirectory(self)) ok = false;
+    if (self == INVALID_FILE_ATTRIBUTES || !IsPlainDirectory(self) || !IsOwnEntry(extended)) ok = false;
     if (ok) {
         ok = ForEachFolderEntry(extended, [&](const WIN32_FIND_DATAW& found) {
             std::wstring child = JoinWide(extended, found.cFileName);
             std::string childShown = Join(shown, ToAnsi(found.cFileName));
             const DWORD a = found.dwFileAttributes;
             bool removed;
-            if (IsPlainDirectory(a)) {
+            if (!IsOwnEntry(child)) {
+                removed = false;  // a link the system follows: deleting it would delete its target
+            } else if (IsPlainDirectory(a)) {
                 bool cleaned = CleanTree(child, childShown + "\\");
                 if (a & FILE_ATTRIBUTE_READONLY) SetFileAttributesW(child.c_str(), a & ~DWORD{FILE_ATTRIBUTE_READONLY});
                 removed = RemoveDirectoryW(child.c_str()) && cleaned;
@@ -223,7 +225,7 @@ bool CUpgrader::CopyTree(DWORD* context, const std::wstring& source, const std::
             Log("Copy directory failed\n");
             return false;
         }
-    } else if (!IsPlainDirectory(existing)) {
+    } else if (!IsPlainDirectory(existing) || !IsOwnEntry(destination)) {
         // A file (or a link) stands where the folder must go.
         ReportError(4, destinationShown.c_str());
         Log("Copy directory failed\n");
@@ -243,11 +245,17 @@ bool CUpgrader::CopyTree(DWORD* context, const std::wstring& source, const std::
                           Log(" Copy from %s to %s\n", sourceShown.c_str(), destinationShown.c_str());
                           if (!CopyFileAt(context, from, Join(sourceShown, name), to, Join(destinationShown, name)))
                               ok = false;
-                      } else if (IsPlainDirectory(a) && (flags & kCopySubfolders)) {
-                          if (!CopyTree(context, from, Join(sourceShown, name), to, Join(destinationShown, name), flags))
-                              ok = false;
+                      } else if (!(flags & kCopySubfolders)) {
+                          // Subfolders are not asked for.
+                      } else if (!IsPlainDirectory(a) || !IsOwnEntry(from)) {
+                          // A directory link cannot be copied as what it is: the copy fails
+                          // rather than leave the new version without it.
+                          ReportError(0, Join(sourceShown, name).c_str());
+                          ok = false;
+                      } else if (!CopyTree(context, from, Join(sourceShown, name), to, Join(destinationShown, name),
+                                           flags)) {
+                          ok = false;
                       }
-                      // A directory link in the new version is never entered.
                   });
     if (!listed) {
         ReportError(0, sourceShown.c_str());
@@ -277,8 +285,11 @@ bool CUpgrader::CopyFileAt(DWORD* context, const std::wstring& source, const std
         Log("CopyFile failed\n");
         return false;
     };
-    UniqueHandleObj in(CreateFileW(source.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                   OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+    UniqueHandleObj in;
+    // A file link is no file of the new version: what it points at is not copied.
+    if (IsOwnEntry(source))
+        in.reset(CreateFileW(source.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                             FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
     if (in.get() == INVALID_HANDLE_VALUE) in.release();
     if (!in) {
         ReportError(0, sourceShown.c_str());
@@ -291,38 +302,63 @@ bool CUpgrader::CopyFileAt(DWORD* context, const std::wstring& source, const std
     const ULONGLONG total = static_cast<ULONGLONG>(size.QuadPart);
     if (!OnCopyProgress(1, sourceShown.c_str(), destinationShown.c_str(), total, 0, context)) return true;
 
-    // A read-only (or hidden, or system) file of the old version is overwritten like any other.
-    const DWORD old = GetFileAttributesW(destination.c_str());
-    if (old != INVALID_FILE_ATTRIBUTES && !(old & FILE_ATTRIBUTE_DIRECTORY) &&
-        (old & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM)))
-        SetFileAttributesW(destination.c_str(), FILE_ATTRIBUTE_NORMAL);
-    UniqueHandleObj out(CreateFileW(destination.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                    FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
-    if (out.get() == INVALID_HANDLE_VALUE) out.release();
+    // The copy goes to a new name beside the destination and is renamed over it at the end: an
+    // existing entry is never written through (a link would carry the bytes to its target), and
+    // a copy that fails leaves the old file as it was.
+    std::wstring fresh;
+    UniqueHandleObj out;
+    for (unsigned n = GetTickCount() & 0xffff, tries = 0; !out && tries < 100; ++n, ++tries) {
+        wchar_t suffix[24];
+        wsprintfW(suffix, L".%04x.kvnew", n);
+        fresh = destination + suffix;
+        out.reset(CreateFileW(fresh.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                              FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+        if (out.get() == INVALID_HANDLE_VALUE) out.release();
+        if (!out && GetLastError() != ERROR_FILE_EXISTS && GetLastError() != ERROR_ALREADY_EXISTS) break;
+    }
     if (!out) {
         ReportError(1, destinationShown.c_str());
         return failed();
     }
+    auto abandon = [&](int error) {
+        out.reset();
+        DeleteFileW(fresh.c_str());
+        ReportError(error, error == 3 ? sourceShown.c_str() : destinationShown.c_str());
+        return failed();
+    };
     std::vector<char> buffer(kCopyBlock);
     ULONGLONG count = 0;
     for (;;) {
         DWORD got = 0;
-        if (!ReadFile(in.get(), buffer.data(), kCopyBlock, &got, nullptr)) {
-            ReportError(3, sourceShown.c_str());
-            return failed();
-        }
+        if (!ReadFile(in.get(), buffer.data(), kCopyBlock, &got, nullptr)) return abandon(3);
         if (got == 0) break;
         DWORD put = 0;
-        if (!WriteFile(out.get(), buffer.data(), got, &put, nullptr) || put < got) {
-            ReportError(2, destinationShown.c_str());
+        if (!WriteFile(out.get(), buffer.data(), got, &put, nullptr) || put < got) return abandon(2);
+        count += put;
+        if (!OnCopyProgress(2, sourceShown.c_str(), destinationShown.c_str(), total, count, context)) {
+            out.reset();
+            DeleteFileW(fresh.c_str());
             return failed();
         }
-        count += put;
-        if (!OnCopyProgress(2, sourceShown.c_str(), destinationShown.c_str(), total, count, context)) return failed();
     }
     SetFileTime(out.get(), nullptr, &accessed, &written);
-    if (!CloseHandle(out.release())) {
-        ReportError(2, destinationShown.c_str());
+    if (!CloseHandle(out.release())) return abandon(2);
+    // The old entry is replaced only when it is a file of its own, not a link or a folder. A
+    // read-only (or hidden, or system) file of the old version is overwritten like any other.
+    const DWORD old = GetFileAttributesW(destination.c_str());
+    if (old != INVALID_FILE_ATTRIBUTES) {
+        if ((old & FILE_ATTRIBUTE_DIRECTORY) || !IsOwnEntry(destination)) {
+            DeleteFileW(fresh.c_str());
+            ReportError(1, destinationShown.c_str());
+            return failed();
+        }
+        if (old & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM))
+            SetFileAttributesW(destination.c_str(), FILE_ATTRIBUTE_NORMAL);
+    }
+    if (!MoveFileExW(fresh.c_str(), destination.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+        if (old != INVALID_FILE_ATTRIBUTES) SetFileAttributesW(destination.c_str(), old);
+        DeleteFileW(fresh.c_str());
+        ReportError(1, destinationShown.c_str());
         return failed();
     }
     OnCopyProgress(3, sourceShown.c_str(), destinationShown.c_str(), total, count, context);
@@ -339,8 +375,9 @@ bool CUpgrader::RenameDirectory(const char* from, const char* to, bool replace) 
     };
     if (!source.ok || !target.ok) return failed();
     // The version that works is never given up for a folder that is not there.
+    // Nor for a link: under Wine, renaming a link moves what it points at.
     const DWORD self = GetFileAttributesW(source.extended.c_str());
-    if (self == INVALID_FILE_ATTRIBUTES || !(self & FILE_ATTRIBUTE_DIRECTORY)) {
+    if (self == INVALID_FILE_ATTRIBUTES || !(self & FILE_ATTRIBUTE_DIRECTORY) || !IsOwnEntry(source.extended)) {
         ReportError(5, source.shown.c_str(), target.shown.c_str());
         return failed();
     }
@@ -416,22 +453,166 @@ void CUpgrader::RemoveMarker(const char* name) {
     if (!ResolvePath("data", data.data(), data.size())) return;
     std::string path = Join(data.data(), name);
     Log("Remove %s\n", path.c_str());
-    DeleteFileW(ToWide(path).c_str());
+    // Deleting a link would delete what it points at.
+    if (IsPlainEntry(ToWide(data.data())) && IsPlainEntry(ToWide(path))) DeleteFileW(ToWide(path).c_str());
 }
 
 void CUpgrader::WriteMarker(const char* name) {
     std::vector<char> data(32768);
     if (!ResolvePath("data", data.data(), data.size())) return;
+    if (!IsPlainEntry(ToWide(data.data())) || !IsPlainEntry(ToWide(Join(data.data(), name)))) return;
     UniqueHandleObj file(CreateFileW(ToWide(Join(data.data(), name)).c_str(), GENERIC_READ | GENERIC_WRITE, 0,
                                      nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (file.get() == INVALID_HANDLE_VALUE) file.release();
 }
 
+void CUpgrader::OnRunStep(const char*) {}
+
+// --- The journal ------------------------------------------------------------------------------
+
+namespace {
+
+constexpr char kJournal[] = "upgrade.journal";
+
+bool FolderExists(const Resolved& folder) {
+    const DWORD a = folder.ok ? GetFileAttributesW(folder.extended.c_str()) : INVALID_FILE_ATTRIBUTES;
+    return a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+}  // namespace
+
+void CUpgrader::WriteJournal(const char* step, const std::string& aside) {
+    Resolved journal = Resolve(*this, kJournal);
+    const std::wstring fresh = journal.extended + L".new";
+    if (journal.ok && IsPlainEntry(journal.extended) && IsPlainEntry(fresh)) {
+        std::string text = std::string("[journal]\r\nstep=") + step + "\r\nmethod=" +
+                           (runUpdate_ ? "update" : "replacement") + "\r\nbackup=" + (runBackup_ ? "1" : "0") +
+                           "\r\naside=" + aside + "\r\n";
+        // Written whole to a new name and renamed over the old journal: never half there.
+        UniqueHandleObj file(CreateFileW(fresh.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                         FILE_ATTRIBUTE_NORMAL | FILE_FLAG_WRITE_THROUGH, nullptr));
+        DWORD put = 0;
+        if (!file || !WriteFile(file.get(), text.data(), static_cast<DWORD>(text.size()), &put, nullptr) ||
+            put != text.size() || !FlushFileBuffers(file.get()) || !CloseHandle(file.release()) ||
+            !MoveFileExW(fresh.c_str(), journal.extended.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+            Log("Could not write the upgrade journal\n");
+    }
+    OnRunStep(step);
+}
+
+void CUpgrader::RemoveJournal() {
+    if (Resolved journal = Resolve(*this, kJournal); journal.ok) DeleteFileW(journal.extended.c_str());
+}
+
+std::string CUpgrader::AsideName() const {
+    for (unsigned n = GetTickCount() & 0xffff, tries = 0; tries < 1000; ++n, ++tries) {
+        char name[32];
+        std::snprintf(name, sizeof name, "program.%04x.old", n);
+        Resolved aside = Resolve(*this, name);
+        if (aside.ok && GetFileAttributesW(aside.extended.c_str()) == INVALID_FILE_ATTRIBUTES) return name;
+    }
+    return {};
+}
+
+bool CUpgrader::PutBackupInPlace(const std::string& aside) {
+    Resolved program = Resolve(*this, "program"), moved = Resolve(*this, aside.c_str());
+    if (!program.ok || !moved.ok || !FolderExists(Resolve(*this, "PrevVersion"))) return false;
+    if (FolderExists(program)) {
+        if (!IsOwnEntry(program.extended)) return false;  // renaming a link would move its target
+        // The failed version goes aside whole, open files, current folders and all; emptying it in
+        // place could stop half-way and leave neither version.
+        Log("Rename directory %s to %s\n", program.shown.c_str(), moved.shown.c_str());
+        if (!MoveFileW(program.extended.c_str(), moved.extended.c_str())) {
+            ReportError(5, program.shown.c_str(), moved.shown.c_str());
+            Log("Rename directory failed\n");
+            return false;
+        }
+        OnRunStep("set aside");
+    }
+    bool restored = RenameDirectory("PrevVersion", "program", true);
+    if (restored) {
+        OnRunStep("restored");
+        if (FolderExists(moved) && CleanDirectory(aside.c_str())) RemoveDirectoryW(moved.extended.c_str());
+    } else if (FolderExists(moved) && !FolderExists(program)) {
+        MoveFileW(moved.extended.c_str(), program.extended.c_str());  // the best there is
+    }
+    return restored;
+}
+
+bool CUpgrader::RecoverInterruptedRun(bool& result) {
+    // Folders that "program" was moved aside to and that could not be deleted then (a file in
+    // them was held open) go now.
+    if (Resolved root = Resolve(*this, "program"); root.ok) {
+        const std::wstring folder = root.extended.substr(0, root.extended.rfind(L'\\'));
+        std::vector<std::string> stale;
+        ForEachFolderEntry(folder, [&](const WIN32_FIND_DATAW& found) {
+            std::wstring_view name = found.cFileName;
+            if (name.size() == 16 && name.starts_with(L"program.") && name.ends_with(L".old") &&
+                IsPlainDirectory(found.dwFileAttributes) && IsOwnEntry(folder + L"\\" + found.cFileName))
+                stale.push_back(ToAnsi(found.cFileName));
+        });
+        for (const std::string& name : stale)
+            if (CleanDirectory(name.c_str())) RemoveDirectoryW(Resolve(*this, name.c_str()).extended.c_str());
+    }
+    Resolved journal = Resolve(*this, kJournal);
+    if (!journal.ok || GetFileAttributesW(journal.extended.c_str()) == INVALID_FILE_ATTRIBUTES) return false;
+    auto read = [&](const char* key) {
+        char value[MAX_PATH] = {};
+        GetPrivateProfileStringA("journal", key, "", value, sizeof value, journal.shown.c_str());
+        return std::string(value);
+    };
+    const std::string step = read("step"), aside = read("aside");
+    runUpdate_ = read("method") == "update";
+    runBackup_ = read("backup") != "0";
+    const bool programThere = FolderExists(Resolve(*this, "program"));
+    const bool newThere = FolderExists(Resolve(*this, "NewVersion"));
+    const bool prevThere = FolderExists(Resolve(*this, "PrevVersion"));
+    // The new version is whole in "program" once it was placed: a replacement's rename went
+    // through, or an update's copy ended.
+    const bool placed = step == "installed" || (step == "install" && !runUpdate_ && programThere && !newThere);
+    if (placed) {
+        Log("Finishing an interrupted upgrade\n");
+        if (runUpdate_ && newThere) {
+            CleanDirectory("NewVersion");
+            if (Resolved emptied = Resolve(*this, "NewVersion"); emptied.ok) RemoveDirectoryW(emptied.extended.c_str());
+        }
+        RegisterComponents();
+        Log("Upgrade SUCCEEDED\n");
+        Log("Calling FixDatabase\n");
+        if (!FixDatabase()) {
+            Log("FilDatabase failed\n");
+            result = false;
+        } else {
+            result = OnUpgradeDone();
+        }
+        RemoveJournal();
+        return true;
+    }
+    Log("Rolling back an interrupted upgrade\n");
+    if (runBackup_ && prevThere) {
+        // A replacement's new version, if it had been moved in, goes back to wait in NewVersion.
+        if (!runUpdate_ && programThere && !newThere && step != "backup")
+            RenameDirectory("program", "NewVersion", true);
+        if (!FolderExists(Resolve(*this, "program")))
+            RenameDirectory("PrevVersion", "program", true);
+        else if (runUpdate_ && step != "backup")
+            PutBackupInPlace(aside.empty() ? AsideName() : aside);
+    }
+    // A folder set aside by a restore that was cut short.
+    if (!aside.empty() && FolderExists(Resolve(*this, "program")))
+        if (Resolved moved = Resolve(*this, aside.c_str()); FolderExists(moved) && CleanDirectory(aside.c_str()))
+            RemoveDirectoryW(moved.extended.c_str());
+    RemoveJournal();
+    return false;
+}
+
 bool CUpgrader::RestorePreviousVersion() {
     bool restored = false;
     if (KeepBackup()) {
+        const std::string aside = AsideName();
+        WriteJournal("restore", aside);
         if (IsUpdateMethod() == 0) RenameDirectory("program", "NewVersion", true);
-        restored = RenameDirectory("PrevVersion", "program", true);
+        restored = !aside.empty() && PutBackupInPlace(aside);
     }
     // The restored version's programs and libraries are registered again before the user is told.
     if (restored) RegisterComponents();
@@ -456,24 +637,37 @@ bool CUpgrader::RunUpgrade() {
     } else {
         Log("Client was not running\n");
     }
-    if (stopped) {
+    if (stopped && RecoverInterruptedRun(result)) {
+        if (result && wasRunning) StartClient();
+    } else if (stopped) {
         bool attempted = false;
         DWORD context = 0;
-        if (IsUpdateMethod() == 0) {
-            bool ready = KeepBackup() ? RenameDirectory("program", "PrevVersion", true) : CleanDirectory("program");
+        runUpdate_ = IsUpdateMethod() != 0;
+        if (!runUpdate_) {
+            runBackup_ = KeepBackup();
+            WriteJournal("backup");
+            bool ready = runBackup_ ? RenameDirectory("program", "PrevVersion", true) : CleanDirectory("program");
             if (!ready) {
                 ReportBackupFailed();
             } else {
+                OnRunStep("backed up");
                 if (!OnUpgradeStart()) {
                     Log("OnUpgradeStart failed\n");
                 } else {
+                    WriteJournal("install");
                     result = RenameDirectory("NewVersion", "program", true);
+                    if (result) {
+                        OnRunStep("placed");
+                        WriteJournal("installed");
+                    }
                 }
                 attempted = true;
             }
         } else {
             bool ready = true;
-            if (KeepBackup()) {
+            runBackup_ = KeepBackup();
+            WriteJournal("backup");
+            if (runBackup_) {
                 ready = CleanDirectory("PrevVersion");
                 if (ready) {
                     OnCopyProgress(0, "program", "PrevVersion", 0, 0, &context);
@@ -483,22 +677,27 @@ bool CUpgrader::RunUpgrade() {
             }
             if (!ready) {
                 ReportBackupFailed();
-            } else if (!OnUpgradeStart()) {
+            } else if (OnRunStep("backed up"), !OnUpgradeStart()) {
                 Log("OnUpgradeStart failed\n");
             } else {
+                WriteJournal("install");
                 OnCopyProgress(0, "NewVersion", "program", 0, 0, &context);
                 result = CopyDirectory(&context, "NewVersion", "program", kCopySubfolders | kKeepDestination);
                 OnCopyProgress(4, nullptr, nullptr, 0, 0, &context);
                 attempted = true;
                 if (result) {
+                    OnRunStep("copied");
+                    WriteJournal("installed");
                     CleanDirectory("NewVersion");
                     Resolved emptied = Resolve(*this, "NewVersion");
                     if (emptied.ok) RemoveDirectoryW(emptied.extended.c_str());
+                    OnRunStep("NewVersion removed");
                 }
             }
         }
 
         RegisterComponents();
+        OnRunStep("registered");
 
         if (result) {
             Log("Upgrade SUCCEEDED\n");
@@ -515,6 +714,7 @@ bool CUpgrader::RunUpgrade() {
         } else {
             Log("Upgrade was not attempted\n");
         }
+        RemoveJournal();
         if (result && wasRunning) StartClient();
     }
     WriteMarker("upgrade.ok");

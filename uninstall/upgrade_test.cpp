@@ -15,9 +15,12 @@
 #include "platform/raii.h"
 #include "tests/support/child_process.h"
 #include "tests/support/dialog_clicker.h"
+#include "uninstall/sandbox_check.h"
 #include "uninstall/upgrader.h"
 
 namespace {
+
+const auto* const kSealed = ::testing::AddGlobalTestEnvironment(new kv::test::SealedSandbox);
 
 constexpr char kAppPaths[] = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\App Paths\\Korvane.exe";
 constexpr wchar_t kCaption[] = L"Korvane Upgrade";
@@ -149,13 +152,16 @@ struct Installation {
     std::string root;
     std::string calls;
 
-    Installation(const std::string& settings) {
+    // In C:\kvtest\client<n>, or in `at` (where the sandbox's fixture made links), with `old` as
+    // the old version.
+    explicit Installation(const std::string& settings, const std::string& at = "",
+                          const std::map<std::string, std::string>& old = kOld) {
         static int count = 0;
-        root = Here() + "\\client" + std::to_string(++count);
+        root = at.empty() ? Here() + "\\client" + std::to_string(++count) : at;
         calls = root + "\\calls.txt";
         CreateDirectoryA(root.c_str(), nullptr);
-        WriteTree(root + "\\program", kOld);
-        SetFileAttributesA((root + "\\program\\a.dll").c_str(), FILE_ATTRIBUTE_READONLY);
+        WriteTree(root + "\\program", old);
+        if (old.count("a.dll")) SetFileAttributesA((root + "\\program\\a.dll").c_str(), FILE_ATTRIBUTE_READONLY);
         auto files = kNew;
         files["upgrade.dat"] = settings;
         WriteTree(root + "\\NewVersion", files);
@@ -327,6 +333,167 @@ TEST(Upgrade, ARunningClientIsStoppedAndStartedAgain) {
     for (int i = 0; i < 200 && !(restarted = FindWindowA(nullptr, "Korvane Agent")); ++i) Sleep(50);
     EXPECT_NE(nullptr, restarted);
     EXPECT_TRUE(upgrader.StopClient());
+}
+
+// --- Always the old version or the new one -----------------------------------------------------
+
+constexpr char kUpdate[] = "[upgrade]\r\nmethod=update\r\n";
+constexpr char kReplacement[] = "[upgrade]\r\nmethod=replacement\r\n";
+constexpr char kSucceeded[] = "Korvane has been upgraded. The new client is now installed.";
+
+// What the run left: "new" (with message 110 alone), "old" (with a failure message last), or
+// what went wrong. No journal may be left over, nor (with `setAside`) a folder that "program" was
+// moved aside to; one that holds a file still open stays until the next run.
+std::string Outcome(const Installation& in, bool update, const std::vector<std::string>& messages,
+                    bool setAside = true) {
+    const Tree program = in.Folder("program");
+    std::string leftovers;
+    WIN32_FIND_DATAA found;
+    if (HANDLE find = FindFirstFileA((in.root + "\\*").c_str(), &found); find != INVALID_HANDLE_VALUE) {
+        do {
+            std::string name = found.cFileName;
+            if ((setAside && name.starts_with("program.")) || name.starts_with("upgrade.journal")) leftovers += " " + name;
+        } while (FindNextFileA(find, &found));
+        FindClose(find);
+    }
+    if (!leftovers.empty()) return "left over:" + leftovers;
+    if (program == (update ? Merged(in) : in.newVersion))
+        return messages == std::vector<std::string>{kSucceeded} ? "new" : "new, but told: " + (messages.empty() ? "" : messages.back());
+    if (program == in.oldVersion) {
+        bool toldFailure = !messages.empty() && (messages.back() == kRestored ||
+                                                 messages.back().starts_with("Could not perform Korvane upgrade."));
+        return toldFailure ? "old" : "old, but told: " + (messages.empty() ? "" : messages.back());
+    }
+    return "program is neither version";
+}
+
+TEST(UpgradeOutcome, HostileMachinesLeaveExactlyTheOldOrTheNewVersion) {
+    struct Row {
+        const char* what;
+        const char* settings;
+        const char* at;  // where the fixture made links, or "" for a fresh folder
+        void (*prepare)(Installation&, kv::UniqueHandleObj& held);
+        const char* expected;  // "new" or "old", or "either" where the platform decides
+    };
+    auto holdDll = [](Installation& in, kv::UniqueHandleObj& held) {
+        // As the loader holds a DLL: others may read it, not write, rename or delete it.
+        held.reset(CreateFileA((in.root + "\\program\\a.dll").c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                               OPEN_EXISTING, 0, nullptr));
+    };
+    auto enterProgram = [](Installation& in, kv::UniqueHandleObj&) {
+        SetCurrentDirectoryA((in.root + "\\program\\sub").c_str());
+    };
+    auto nothing = [](Installation&, kv::UniqueHandleObj&) {};
+    const Row rows[] = {
+        {"a DLL held open, update", kUpdate, "", holdDll, "either"},
+        {"a DLL held open, replacement", kReplacement, "", holdDll, "either"},
+        {"the current folder inside program, update", kUpdate, "", enterProgram, "either"},
+        {"the current folder inside program, replacement", kReplacement, "", enterProgram, "either"},
+        {"links in NewVersion, update", kUpdate, "C:\\kvup\\link-in-new", nothing, "old"},
+        {"links in program, update", kUpdate, "C:\\kvup\\link-in-program", nothing, "old"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        const bool links = *row.at != 0;
+        Installation in(row.settings, row.at,
+                        links ? std::map<std::string, std::string>{{"a.dll", "old a"}, {"only-old.txt", "kept"}} : kOld);
+        if (links) {
+            for (const char* link : {"\\NewVersion\\skins", "\\program\\sub"})
+                if (Exists(in.root + link)) {
+                    ASSERT_TRUE(kv::test::IsLink(kv::ToWide(in.root + link)));
+                }
+        }
+        kv::UniqueHandleObj held;
+        row.prepare(in, held);
+        MessageBoxes boxes;
+        TestUpgrader upgrader;
+        upgrader.RunUpgrade();
+        SetCurrentDirectoryA(Here().c_str());
+        held.reset();
+        const std::string outcome = Outcome(in, row.settings == kUpdate, Shown(boxes.Stop(), in.root), false);
+        if (std::string(row.expected) == "either")
+            EXPECT_TRUE(outcome == "new" || outcome == "old") << outcome;
+        else
+            EXPECT_EQ(row.expected, outcome);
+        EXPECT_EQ(kv::test::kHostCanaries, kv::test::HostCanaries());
+        if (outcome == "old" && !links) {
+            // Once the obstacle is gone, the next run upgrades and clears what was set aside.
+            MessageBoxes again;
+            TestUpgrader().RunUpgrade();
+            EXPECT_EQ("new", Outcome(in, row.settings == kUpdate, Shown(again.Stop(), in.root)));
+        }
+    }
+}
+
+// The run stopped (as by a crash) at one of its steps.
+struct Stopped {};
+
+class StoppingUpgrader : public TestUpgrader {
+public:
+    // Stops at the `stopAt`-th step, or at the first step whose name holds `stopName`.
+    StoppingUpgrader(int stopAt, std::string stopName) : stopAt_(stopAt), stopName_(std::move(stopName)) {}
+    std::string where;
+    void OnRunStep(const char* step) override { Count(step); }
+    bool OnCopyProgress(int phase, const char* source, const char* destination, ULONGLONG size, ULONGLONG done,
+                        DWORD* context) override {
+        if (phase == 3) Count((std::string("a file copied to ") + destination).c_str());
+        return TestUpgrader::OnCopyProgress(phase, source, destination, size, done, context);
+    }
+
+private:
+    void Count(const char* step) {
+        if (++seen_ == stopAt_ || (!stopName_.empty() && std::string(step).find(stopName_) != std::string::npos)) {
+            where = step;
+            throw Stopped{};
+        }
+    }
+    int stopAt_, seen_ = 0;
+    std::string stopName_;
+};
+
+// A run stops at one of its steps; the next run then finishes the upgrade or rolls it back and
+// upgrades again: the new version, message 110 alone, the old version as the backup. In the
+// suite, the steps where the installation is most torn; every step with KV_LONG_TESTS=1.
+TEST(UpgradeOutcome, AnUpgradeStoppedAtAnyStepIsPutRightByTheNextRun) {
+    const struct {
+        const char* what;
+        const char* settings;
+        const char* failWriting;
+        std::vector<std::string> stops;
+    } runs[] = {
+        {"update", kUpdate, "", {"program\\b.dll", "installed"}},
+        {"replacement", kReplacement, "", {"backed up", "placed"}},
+        {"update that fails and is restored", kUpdate, "\\program\\b.dll", {"set aside", "restored"}},
+    };
+    char flag[4] = {};
+    const bool all = GetEnvironmentVariableA("KV_LONG_TESTS", flag, sizeof flag) && flag[0] == '1';
+    for (const auto& run : runs) {
+        const size_t count = all ? 1000 : run.stops.size();
+        for (size_t i = 0; i < count; ++i) {
+            Installation in(run.settings);
+            StoppingUpgrader stopping(all ? static_cast<int>(i) + 1 : 0, all ? "" : run.stops[i]);
+            stopping.failWriting = run.failWriting;
+            bool stopped = false;
+            {
+                MessageBoxes boxes;
+                try {
+                    stopping.RunUpgrade();
+                } catch (const Stopped&) {
+                    stopped = true;
+                }
+            }
+            stopping.Log();
+            if (all && !stopped) break;  // the run went through: every step has had its turn
+            SCOPED_TRACE(std::string(run.what) + ", stopped after: " + stopping.where);
+            ASSERT_TRUE(stopped);
+            MessageBoxes boxes;
+            TestUpgrader rerun;
+            EXPECT_TRUE(rerun.RunUpgrade());
+            EXPECT_EQ("new", Outcome(in, run.settings == kUpdate, Shown(boxes.Stop(), in.root)));
+            EXPECT_EQ(in.oldVersion, in.Folder("PrevVersion"));
+            EXPECT_EQ(Tree{}, in.Folder("NewVersion"));
+        }
+    }
 }
 
 }  // namespace

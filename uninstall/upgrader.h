@@ -59,11 +59,14 @@ public:
     virtual bool FixDatabase();
     virtual bool OnUpgradeStart();
     virtual bool OnUpgradeDone();
-    // Puts the backup back as "program" (a replaced new version goes back to "NewVersion"), shows
-    // message 106 or 107, and registers the restored version. True when it is back in place.
+    // Puts the backup back as "program" (a replaced new version goes back to "NewVersion", what
+    // else is in "program" is moved aside whole, never emptied in place), shows message 106 or
+    // 107, and registers the restored version. True when it is back in place.
     virtual bool RestorePreviousVersion();
     // The whole upgrade: stop, back up, replace or update, register, hooks, restart, restore on
-    // failure, the markers "upgrade.ver" and "upgrade.ok". True when the new version is installed.
+    // failure, the markers "upgrade.ver" and "upgrade.ok". An upgrade that an earlier run left
+    // half done (its journal says so) is first finished, when the new version was in place, or
+    // rolled back and run again. True when the new version is installed.
     virtual bool RunUpgrade();
     virtual void ReportUpgradeFailed(bool restored);
     virtual void ReportBackupFailed();
@@ -76,21 +79,31 @@ public:
                                 ULONGLONG done, DWORD* context);
     // Shows message 100 + index (0..5) with the arguments; the full text goes to the log.
     virtual void ReportError(int index, const char* first, const char* second = "");
+    // Called once each step of the run has been recorded in the journal ("backup", "install",
+    // "installed", "restore") and once it is done ("backed up", "copied", "placed", "NewVersion
+    // removed", "registered", "set aside", "restored"); does nothing here. A run that ends at
+    // one of these points (a crash, a power cut, or a test that throws) is finished or rolled back
+    // by the next RunUpgrade.
+    virtual void OnRunStep(const char* step);
 
     // --- Folder operations on names resolved with ResolvePath; true on success -----------------
 
     // Removes everything inside `name` and leaves the folder. A folder that does not exist is
-    // clean. Directory links are removed, never entered.
+    // clean. Directory links are never entered; an entry whose own final path is not the path
+    // walked (a link the system follows) is left alone and fails the clean.
     bool CleanDirectory(const char* name);
     // Copies the files of `source` into `destination` ("upgrade.dat" never, at any depth). Flag 1
     // also copies subfolders; flag 2 keeps what the destination holds and merges into subfolders
     // that already exist, else the destination is cleaned first. Every entry is tried; the
-    // first failure is the result.
+    // first failure is the result. An entry that cannot be copied (a link, in particular) fails
+    // the copy: a new version is put in place whole or not at all.
     static constexpr unsigned kCopySubfolders = 1;
     static constexpr unsigned kKeepDestination = 2;
     bool CopyDirectory(DWORD* context, const char* source, const char* destination, unsigned flags);
     // Copies one file (to `destinationName`, or the same name when null), with its times; a
-    // read-only destination is overwritten.
+    // read-only destination is overwritten. The copy is written to a new name beside the
+    // destination and renamed over it, never written through an existing entry; a destination or
+    // source that is a link fails the copy.
     bool CopyOneFile(DWORD* context, const char* sourceDirectory, const char* destinationDirectory, const char* name,
                      const char* destinationName);
     // Renames the directory `from` to `to`; an existing `to` is cleaned and removed first when
@@ -111,6 +124,20 @@ private:
     // Marker files in "data".
     void RemoveMarker(const char* name);
     void WriteMarker(const char* name);
+    // The journal "upgrade.journal" in the client's folder: the step reached, the method, whether
+    // a backup is kept and the folder that "program" was moved aside to. Written (to a new name,
+    // then renamed over) before each move; removed when the run leaves the installation whole.
+    void WriteJournal(const char* step, const std::string& aside = std::string());
+    void RemoveJournal();
+    // Puts an installation that an interrupted run left behind back together: finished when the
+    // new version was in place (true: nothing more to do), otherwise rolled back to the old
+    // version with the new one still waiting (false: the upgrade runs as usual).
+    bool RecoverInterruptedRun(bool& result);
+    // Moves what is left in "program" aside and puts "PrevVersion" in its place; the moved folder
+    // is deleted afterwards. "program" is never emptied in place.
+    bool PutBackupInPlace(const std::string& aside);
+    // A name in the client's folder that nothing uses, for "program" moved aside.
+    std::string AsideName() const;
     // The walks, on extended-length wide paths; `shown` is the path as the log shows it.
     bool CleanTree(const std::wstring& extended, const std::string& shown);
     bool CopyTree(DWORD* context, const std::wstring& source, const std::string& sourceShown,
@@ -121,6 +148,9 @@ private:
     HINSTANCE resources_;
     std::string settingsPath_;
     bool settingsPathKnown_ = false;
+    // The method and backup choice of the run in progress, as the journal records them.
+    bool runUpdate_ = false;
+    bool runBackup_ = true;
 };
 
 }  // namespace kv
