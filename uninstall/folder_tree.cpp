@@ -313,16 +313,23 @@ bool IsOwnEntry(const std::wstring& path) {
     return !final.empty() && EqualsNoCase(final, walked);
 }
 
-bool IsPlainEntry(std::wstring_view path) {
+std::wstring ParentResolvedPath(std::wstring_view path) {
     std::wstring normal = NormalizeFolderPath(path);
     std::wstring parent = Parent(normal);
-    if (normal.empty() || parent.empty()) return false;
-    std::wstring parentFinal = FinalFolderPath(parent);
-    if (parentFinal.empty()) return false;
-    std::wstring expected = parentFinal + (parentFinal.back() == L'\\' ? L"" : L"\\") + normal.substr(parent.size() + (parent.size() == 3 ? 0 : 1));
-    UniqueHandleObj handle = OpenForQuery(Extended(normal), true);
+    if (normal.empty() || parent.empty()) return normal;
+    std::wstring name = normal.substr(parent.size() + (parent.size() == 3 ? 0 : 1));
+    std::wstring resolved = FinalFolderPath(parent);
+    if (resolved.empty()) resolved = ParentResolvedPath(parent);
+    if (resolved.empty()) return {};
+    return resolved + (resolved.back() == L'\\' ? L"" : L"\\") + name;
+}
+
+bool IsPlainEntry(std::wstring_view path) {
+    std::wstring resolved = ParentResolvedPath(path);
+    if (resolved.empty() || IsDriveRoot(resolved)) return false;
+    UniqueHandleObj handle = OpenForQuery(Extended(resolved), true);
     if (!handle) return GetLastError() == ERROR_FILE_NOT_FOUND;
-    return EqualsNoCase(FinalPathOf(handle.get()), expected);
+    return EqualsNoCase(FinalPathOf(handle.get()), resolved);
 }
 
 bool ForEachFolderEntry(const std::wstring& extended, const std::function<void(const WIN32_FIND_DATAW&)>& visit) {
@@ -352,14 +359,13 @@ bool DeleteFolderTree(std::wstring_view path) {
 }
 
 bool HoldsOnlyShortcuts(const std::wstring& folder) {
-    std::wstring extended = ExtendedFolderPath(folder);
-    if (extended.empty()) return false;
+    std::wstring resolved = ParentResolvedPath(folder);
+    if (resolved.empty() || !IsOwnEntry(Extended(resolved))) return false;
     bool only = true;
-    bool listed = ForEachFolderEntry(extended, [&](const WIN32_FIND_DATAW& found) {
-        const std::wstring child = extended + L"\\" + found.cFileName;
+    bool listed = ForEachFolderEntry(Extended(resolved), [&](const WIN32_FIND_DATAW& found) {
         if (!only) return;
         if (IsPlainDirectory(found.dwFileAttributes))
-            only = IsOwnEntry(child) && HoldsOnlyShortcuts(child.substr(4));
+            only = HoldsOnlyShortcuts(resolved + L"\\" + found.cFileName);
         else
             only = !(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) && IsShortcutName(found.cFileName);
     });

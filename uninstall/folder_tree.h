@@ -42,6 +42,11 @@ std::wstring FinalFolderPath(std::wstring_view path);
 // system follows, and for anything that cannot be opened.
 bool IsOwnEntry(const std::wstring& path);
 
+// `path` (normalised) with the folder above it resolved to its final path, the last name kept as
+// it is: a link or alias drive in front of the entry is gone from the spelling, the entry itself
+// is not followed. Folders above that do not exist yet keep their names. Empty when `path` is.
+std::wstring ParentResolvedPath(std::wstring_view path);
+
 // Whether what `path` names (in any spelling) is no link itself: its final path is the final path
 // of the folder above it followed by its name. True also when nothing is there yet but the folder
 // above is a folder of its own kind (a file may be made there without reaching anything else).

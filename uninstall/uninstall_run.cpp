@@ -59,8 +59,16 @@ bool CutKorvane(std::wstring& path) {
 // Deletes a file only when it is what its name says: deleting a link the system follows would
 // delete what it points at.
 void DeleteOwnFile(const std::wstring& path) {
-    std::wstring extended = ExtendedFolderPath(path);
-    if (!extended.empty() && IsOwnEntry(extended)) DeleteFileW(extended.c_str());
+    std::wstring resolved = ParentResolvedPath(path);
+    if (!resolved.empty() && IsOwnEntry(L"\\\\?\\" + resolved)) DeleteFileW((L"\\\\?\\" + resolved).c_str());
+}
+
+// Removes an empty folder only when it is no link (under Wine, removing a link to an empty
+// folder removes that folder) and no protected folder.
+void RemoveEmptyFolder(const std::wstring& path) {
+    std::wstring resolved = ParentResolvedPath(path);
+    if (!resolved.empty() && !IsProtectedFolder(resolved) && IsOwnEntry(L"\\\\?\\" + resolved))
+        RemoveDirectoryW((L"\\\\?\\" + resolved).c_str());
 }
 
 void DeleteFiles(const std::wstring& folder, const std::vector<std::wstring>& names) {
@@ -75,9 +83,9 @@ void RemoveGroup(const std::wstring& folder, const std::vector<std::wstring>& cl
         DeleteFolderTree(folder);
         return;
     }
+    if (!IsPlainEntry(folder)) return;  // a link in the group's place: what it reaches is not the client's
     DeleteFiles(folder, clientLinks);
-    std::wstring extended = ExtendedFolderPath(folder);
-    if (!extended.empty() && !IsProtectedFolder(folder) && IsOwnEntry(extended)) RemoveDirectoryW(extended.c_str());
+    RemoveEmptyFolder(folder);
 }
 
 void DeleteScreenSaver() {
@@ -207,9 +215,7 @@ void RunUninstall(HINSTANCE resources, UninstallProgress& progress) {
     progress.WaitForTick();
     progress.TickRow(4);
     DeleteFolderTree(installDir);
-    if (std::wstring extended = ExtendedFolderPath(company);
-        !extended.empty() && !IsProtectedFolder(company) && IsOwnEntry(extended))
-        RemoveDirectoryW(extended.c_str());
+    if (!company.empty()) RemoveEmptyFolder(company);
     DeleteScreenSaver();
 
     progress.WaitForTick();

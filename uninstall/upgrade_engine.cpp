@@ -147,7 +147,10 @@ Resolved Resolve(const CUpgrader& upgrader, const char* name) {
     std::vector<char> buffer(32768);
     if (!name || !upgrader.ResolvePath(name, buffer.data(), buffer.size())) return r;
     r.shown = buffer.data();
-    r.extended = ExtendedFolderPath(ToWide(r.shown));
+    // The client's folder may be reached through a link or an alias drive: the walks work on its
+    // final path, so that each entry's own final path can be compared with the path walked.
+    std::wstring resolved = ParentResolvedPath(ToWide(r.shown));
+    r.extended = resolved.empty() ? resolved : L"\\\\?\\" + resolved;
     r.ok = !r.extended.empty();
     return r;
 }

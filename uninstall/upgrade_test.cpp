@@ -391,10 +391,11 @@ TEST(UpgradeOutcome, HostileMachinesLeaveExactlyTheOldOrTheNewVersion) {
         {"the current folder inside program, replacement", kReplacement, "", enterProgram, "either"},
         {"links in NewVersion, update", kUpdate, "C:\\kvup\\link-in-new", nothing, "old"},
         {"links in program, update", kUpdate, "C:\\kvup\\link-in-program", nothing, "old"},
+        {"the client's folder named through an alias drive, update", kUpdate, "Y:\\kvup\\alias", nothing, "new"},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.what);
-        const bool links = *row.at != 0;
+        const bool links = std::string(row.at).starts_with("C:");
         Installation in(row.settings, row.at,
                         links ? std::map<std::string, std::string>{{"a.dll", "old a"}, {"only-old.txt", "kept"}} : kOld);
         if (links) {
