@@ -397,8 +397,9 @@ UninstallRun Uninstall(int answer) {
                     run.ticked.push_back(row);
             run.finishedEnabled = IsWindowEnabled(GetDlgItem(progress, IDOK));
             if (HWND box = OwnedDialog(progress)) {
-                Sleep(100);
-                run.message = StaticText(box);
+                // The box exists before its text does: wait for the text (a busy machine is slow).
+                for (DWORD seen = GetTickCount(); run.message.empty() && GetTickCount() - seen < 10000; Sleep(20))
+                    if (IsWindowVisible(box)) run.message = StaticText(box);
                 PostMessageW(box, WM_COMMAND, IDOK, 0);
                 Sleep(200);
                 break;
