@@ -15,6 +15,8 @@
 
 #include <functional>
 #include <map>
+#include <set>
+#include <vector>
 #include <optional>
 #include <mutex>
 #include <string>
@@ -23,6 +25,7 @@
 #include "platform/channel_manager.h"
 #include "platform/com_object.h"
 #include "platform/raii.h"
+#include "kvcdf/shortcut_name.h"
 
 namespace kv::cdf {
 
@@ -48,18 +51,33 @@ public:
     // Clears the caches and refreshes the desktop; false when there is no desktop (from then on).
     bool RefreshDesktop();
 
-    bool IsPublished(std::wstring_view title) { return !LookupPath(title).empty(); }
-    // The shortcut's folder path and URL, empty when there is no shortcut of that title.
+    // Titles are compared by their stored names (kvcdf/shortcut_name.h): "acme corp" finds the
+    // shortcut made for "Acme Corp.". Usually one shortcut has a title; a person may have made
+    // another of the same name in another folder.
+    struct Shortcut {
+        std::wstring title, path, url;
+    };
+    std::vector<Shortcut> Find(std::wstring_view title);
+    bool IsPublished(std::wstring_view title) { return !Find(title).empty(); }
+    // The path and URL of the shortcut of that title, empty when there is none.
     std::wstring LookupPath(std::wstring_view title);
     std::wstring LookupUrl(std::wstring_view title);
+    // Whether `relative` (below the channels folder) names a shortcut.
+    bool IsShortcut(std::wstring_view relative);
+    // Whether anything, a shortcut or not, lies at `relative` below the channels folder.
+    bool Exists(std::wstring_view relative) const;
 
-    // Adds a shortcut; "Category\Title" places it in a category folder. Throws the manager's HRESULT.
+    // Adds a shortcut; "Category\Title" places it in a category folder. The manager is given the
+    // stored name. Throws the manager's HRESULT.
     void Add(std::wstring_view title, std::wstring_view url);
-    // Deletes the shortcut of that title by its path below the channels folder. True when there
-    // was none or it was deleted; false when the manager found nothing, or when the shortcut's path
-    // does not lie inside the channels folder (then nothing is asked of the manager).
+    // Deletes the one shortcut of that title by its path below the channels folder. True when
+    // there was none or it was deleted; false when the manager found nothing, when several
+    // shortcuts carry the title, when the shortcut holds other shortcuts, or when its path does
+    // not lie inside the channels folder (then nothing is asked of the manager).
     bool Remove(std::wstring_view title);
-    // Adds the shortcut of that title again, at the same place with the same URL.
+    // The same for the shortcut at `path`, as listed.
+    bool RemovePath(const std::wstring& path);
+    // Adds the one shortcut of that title again, at the same place with the same URL.
     void Reapply(std::wstring_view title);
 
     // Every channel shortcut: (title, path, url) until `visit` returns false. True when the
@@ -79,6 +97,7 @@ public:
 
 private:
     void FillCaches();
+    bool HoldsOthers(const std::wstring& path);
     IChannelMgr* Manager() const;
     static DWORD WINAPI WatchThread(void* self);
     void Watch();
@@ -89,8 +108,9 @@ private:
     bool desktopAvailable_ = true;
 
     std::mutex cacheLock_;
-    std::map<std::wstring, std::wstring, std::less<>> paths_;
-    std::map<std::wstring, std::wstring, std::less<>> urls_;
+    bool filled_ = false;
+    std::map<std::wstring, std::vector<Shortcut>, StoredNameLess> titles_;
+    std::set<std::wstring, StoredNameLess> paths_;
     std::wstring folder_;
 
     UniqueHandleObj thread_;

@@ -348,11 +348,13 @@ TEST_F(ExtensionTest, CyclesWithEventsAtRandomMomentsEndCleanly) {
     EXPECT_TRUE(PumpUntil([] { return CanUnload() == S_OK; }, 10000));
 }
 
+// A channel named like a shortcut the user made gets a shortcut of its own beside it.
 TEST_F(ExtensionTest, UnregistrationRemovesOnlyManagedShortcutsAndKeepsTheExtensionsKey) {
     Channel(5, L"News");
     folder.Add(L"Theirs", L"file://C:\\theirs.cdf");
     Channel(6, L"Theirs");
-    StartAndSettle([&] { return Published(L"News") && Entry(L"Theirs") == 0; });
+    StartAndSettle([&] { return Published(L"News") && Entry(L"Theirs (2)") == 6; });
+    EXPECT_EQ(0xFFFFFFFFu, Entry(L"Theirs"));
     Stop();
     HMODULE dll = GetModuleHandleW(L"KvCDF.dll");
     ASSERT_NE(nullptr, dll);
@@ -360,6 +362,7 @@ TEST_F(ExtensionTest, UnregistrationRemovesOnlyManagedShortcutsAndKeepsTheExtens
     auto reg = reinterpret_cast<HRESULT(STDAPICALLTYPE*)()>(reinterpret_cast<void*>(GetProcAddress(dll, "DllRegisterServer")));
     EXPECT_EQ(S_OK, unreg());
     EXPECT_FALSE(Published(L"News"));
+    EXPECT_FALSE(Published(L"Theirs (2)"));
     EXPECT_TRUE(Published(L"Theirs"));
     kv::UniqueHkey key;
     EXPECT_NE(ERROR_SUCCESS, RegOpenKeyExW(HKEY_CLASSES_ROOT, L"CLSID\\{B5D1EAF1-286B-11D1-9D7B-00C0F018612C}", 0,

@@ -78,7 +78,8 @@ protected:
         exclude.emplace();
         source.emplace(GetModuleHandleW(nullptr), app.Get());
         channels.emplace(kv::cdf::OpenChannelsList());
-        publisher.emplace(kv::cdf::PublisherSetup{GetModuleHandleW(nullptr), *source, folder, *channels, *exclude,
+        records.emplace(*channels);
+        publisher.emplace(kv::cdf::PublisherSetup{GetModuleHandleW(nullptr), *source, folder, *records, *exclude,
                                                   categories, L"GUIDE", shell});
         manager->ClearCalls();
     }
@@ -97,9 +98,9 @@ protected:
         if (directory) client->SetChannelProperty(id, 3, *kv::Variant::I4(1).get());
         return source->GetChannel(name);
     }
-    HRESULT Publish(IClientChannel* channel, const wchar_t* name) {
+    HRESULT Publish(IClientChannel* channel, const wchar_t* name, const wchar_t* title = L"") {
         try {
-            publisher->PublishChannel(channel, name);
+            publisher->PublishChannel(channel, name, title);
             return S_OK;
         } catch (const kv::HResultError& e) {
             return e.Code();
@@ -131,6 +132,7 @@ protected:
     ObservedShell shell;
     std::optional<kv::cdf::ClientChannelSource> source;
     std::optional<kv::cdf::RegistryValueList> channels;
+    std::optional<kv::cdf::ChannelRecords> records;
     std::optional<kv::cdf::Publisher> publisher;
 };
 
@@ -180,9 +182,10 @@ TEST_F(PublisherTest, CopiesTheFolderExpandsTheFileAndAddsTheShortcut) {
                            L" Business\\News & Weather " + url + L"\n");
     EXPECT_TRUE(Exists(folder.Folder() + L"Business\\News & Weather\\desktop.ini"));
 
-    // Published again: the shortcut is there, so the shell is only told.
+    // Published again under its recorded title: the shortcut is there, so the shell is only told.
+    EXPECT_EQ(records->Find(L"News & Weather")->value, 5u);
     folder.ClearCache();
-    ASSERT_EQ(Publish(channel.Get(), L"News & Weather"), S_OK);
+    ASSERT_EQ(Publish(channel.Get(), L"News & Weather", L"News & Weather"), S_OK);
     EXPECT_EQ(Calls(), L"EnumChannels 70007\n");
     EXPECT_EQ(shell.changed, std::vector<std::wstring>{folder.Folder() + L"Business\\News & Weather"});
 }
@@ -273,7 +276,9 @@ TEST_F(PublisherTest, ParcelGatePublishesOnlyChannelFileParcels) {
         LONG delivered = 0;
         client->FireParcelDelivered(id, Bstr(parcelFolder).get(), Bstr(parcelFolder + L"\\parcel.ini").get(), &delivered);
         ASSERT_TRUE(catcher->last) << c.channel;
-        EXPECT_EQ(publisher->PublishIfCdfParcel(catcher->last.Get()), c.published) << c.channel;
+        EXPECT_EQ(publisher->PublishIfCdfParcel(catcher->last.Get()) == kv::cdf::Publisher::ParcelResult::Published,
+                  c.published)
+            << c.channel;
         EXPECT_EQ(channels->Get(c.channel).has_value(), c.published) << c.channel;
         EXPECT_EQ(Exists(folder.Folder() + c.channel), c.published) << c.channel;
         std::string expanded = ReadFileText(parcelFolder + L"\\parcel.cdf");
