@@ -142,12 +142,25 @@ bool ChannelFolder::Exists(std::wstring_view relative) const {
 }
 
 bool ChannelFolder::HoldsOthers(const std::wstring& path) {
-    std::lock_guard lock(cacheLock_);
-    FillCaches();
-    std::wstring inside = path + L"\\";
-    auto it = paths_.lower_bound(inside);
-    return it != paths_.end() && it->size() > inside.size() &&
-           SameStoredName(std::wstring_view(*it).substr(0, inside.size() - 1), path);
+    {
+        std::lock_guard lock(cacheLock_);
+        FillCaches();
+        std::wstring inside = path + L"\\";
+        auto it = paths_.lower_bound(inside);
+        if (it != paths_.end() && it->size() > inside.size() &&
+            SameStoredName(std::wstring_view(*it).substr(0, inside.size() - 1), path))
+            return true;
+    }
+    // The manager does not list what lies inside a shortcut: a shortcut holds only files of its
+    // own, so any folder in it is someone else's.
+    WIN32_FIND_DATAW found;
+    UniqueFindHandle find(FindFirstFileW(ExtendedPath(path + L"\\*").c_str(), &found));
+    if (!find) return false;
+    do {
+        std::wstring_view name = found.cFileName;
+        if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) && name != L"." && name != L"..") return true;
+    } while (FindNextFileW(find.get(), &found));
+    return false;
 }
 
 void ChannelFolder::Add(std::wstring_view title, std::wstring_view url) {

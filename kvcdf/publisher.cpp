@@ -205,13 +205,32 @@ std::wstring Publisher::AddShortcut(LONG id, std::wstring_view name, std::wstrin
     std::wstring folder = category.empty() ? std::wstring() : FreeCategory(category);
     std::wstring chosen(title);
     // The recorded title is kept while nothing else took its place.
-    if (chosen.empty() || s_.folder.Exists(chosen) || (!folder.empty() && s_.folder.Exists(folder + L"\\" + chosen))) {
-        chosen = FreeTitle(name, folder);
-        if (!title.empty()) s_.channels.Remove(title);
-        if (!s_.channels.Set(chosen, static_cast<DWORD>(id))) return {};
+    if (!chosen.empty() && !s_.folder.Exists(chosen) &&
+        (folder.empty() || !s_.folder.Exists(folder + L"\\" + chosen))) {
+        try {
+            s_.folder.Add(folder.empty() ? chosen : folder + L"\\" + chosen, url);
+        } catch (...) {
+            s_.channels.Remove(chosen);  // no shortcut: not taken for one the user deleted
+            throw;
+        }
+        return chosen;
     }
-    s_.folder.Add(folder.empty() ? chosen : folder + L"\\" + chosen, url);
+    chosen = FreeTitle(name, folder);
+    if (!title.empty()) s_.channels.Remove(title);
+    if (!RecordAndAdd(chosen, id, folder.empty() ? chosen : folder + L"\\" + chosen, url)) return {};
     return chosen;
+}
+
+bool Publisher::RecordAndAdd(const std::wstring& title, LONG id, const std::wstring& placed, const std::wstring& url) {
+    if (!s_.channels.Set(title, static_cast<DWORD>(id))) return false;
+    try {
+        s_.folder.Add(placed, url);
+    } catch (...) {
+        // A record without its shortcut would read as a shortcut the user deleted.
+        s_.channels.Remove(title);
+        throw;
+    }
+    return true;
 }
 
 Publisher::ParcelResult Publisher::PublishIfCdfParcel(IClientParcel* parcel) {
@@ -281,8 +300,7 @@ void Publisher::PublishCdfParcel(IClientChannel* channel, IClientParcel* parcel)
         if (existing.empty()) s_.channels.Remove(own->name);
     }
     std::wstring chosen = FreeTitle(title, {});
-    if (!s_.channels.Set(chosen, static_cast<DWORD>(id))) return;
-    s_.folder.Add(chosen, url);
+    if (!RecordAndAdd(chosen, id, chosen, url)) return;
     s_.shell.FolderChanged(s_.folder.Folder() + chosen);
     refreshNeeded_ = true;
 }

@@ -84,6 +84,9 @@ private:
     std::wstring FreeCategory(std::wstring_view category);
     // Adds the shortcut of channel `id` under `title` (new when empty) in `category`; the title
     // given, or empty when the record could not be written.
+    // Records `title` under `id`, then adds the shortcut at `placed`; the record goes again when
+    // the shortcut cannot be added. False when the record could not be written.
+    bool RecordAndAdd(const std::wstring& title, LONG id, const std::wstring& placed, const std::wstring& url);
     std::wstring AddShortcut(LONG id, std::wstring_view name, std::wstring_view title, std::wstring_view category,
                              const std::wstring& url);
 

@@ -254,18 +254,19 @@ TEST_F(PublisherTest, ParcelGatePublishesOnlyChannelFileParcels) {
     auto catcher = kv::MakeObject<ParcelCatcher>();
     LONG cookie = 0;
     ASSERT_HRESULT_SUCCEEDED(parcels->Advise(0, catcher.Get(), &cookie));
+    using Result = kv::cdf::Publisher::ParcelResult;
     struct Case {
         const wchar_t* channel;
         const char* description;  // null: no description file
-        bool published;
+        Result result;
     } cases[] = {
-        {L"Sports", "[presentation]\r\ndata_type=ie/cdf\r\n", true},
-        {L"Arts", "[presentation]\r\ndata_type=IE/Cdf\r\n", true},
-        {L"NoShortcut", "[presentation]\r\ndata_type=ie/cdf\r\n", true},
-        {L"Html", "[presentation]\r\ndata_type=text/html\r\n", false},
-        {L"Other", "[other]\r\ndata_type=ie/cdf\r\n", false},
-        {L"Missing", nullptr, false},
-        {L"NoParcels", "[presentation]\r\ndata_type=ie/cdf\r\n", false},
+        {L"Sports", "[presentation]\r\ndata_type=ie/cdf\r\n", Result::Published},
+        {L"Arts", "[presentation]\r\ndata_type=IE/Cdf\r\n", Result::Published},
+        {L"NoShortcut", "[presentation]\r\ndata_type=ie/cdf\r\n", Result::Published},
+        {L"Html", "[presentation]\r\ndata_type=text/html\r\n", Result::NotChannelFile},
+        {L"Other", "[other]\r\ndata_type=ie/cdf\r\n", Result::NotChannelFile},
+        {L"Missing", nullptr, Result::NotChannelFile},
+        {L"NoParcels", "[presentation]\r\ndata_type=ie/cdf\r\n", Result::Excluded},
     };
     LONG id = 50;
     for (const auto& c : cases) {
@@ -276,14 +277,13 @@ TEST_F(PublisherTest, ParcelGatePublishesOnlyChannelFileParcels) {
         LONG delivered = 0;
         client->FireParcelDelivered(id, Bstr(parcelFolder).get(), Bstr(parcelFolder + L"\\parcel.ini").get(), &delivered);
         ASSERT_TRUE(catcher->last) << c.channel;
-        EXPECT_EQ(publisher->PublishIfCdfParcel(catcher->last.Get()) == kv::cdf::Publisher::ParcelResult::Published,
-                  c.published)
-            << c.channel;
-        EXPECT_EQ(channels->Get(c.channel).has_value(), c.published) << c.channel;
-        EXPECT_EQ(Exists(folder.Folder() + c.channel), c.published) << c.channel;
+        EXPECT_EQ(publisher->PublishIfCdfParcel(catcher->last.Get()), c.result) << c.channel;
+        bool published = c.result == Result::Published;
+        EXPECT_EQ(channels->Get(c.channel).has_value(), published) << c.channel;
+        EXPECT_EQ(Exists(folder.Folder() + c.channel), published) << c.channel;
         std::string expanded = ReadFileText(parcelFolder + L"\\parcel.cdf");
-        EXPECT_EQ(expanded == kTemplate, !c.published) << c.channel;
-        if (c.published) {
+        EXPECT_EQ(expanded == kTemplate, !published) << c.channel;
+        if (published) {
             EXPECT_EQ(*channels->Get(c.channel), static_cast<DWORD>(id));
             EXPECT_NE(expanded.find("<ITEM HREF=\"file://C:\\Channels\\" + std::to_string(id) + "\\Channel.htm\" />"),
                       std::string::npos)

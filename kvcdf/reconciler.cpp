@@ -186,12 +186,11 @@ void Reconciler::Publish(IClientChannel* channel, const std::wstring& name, cons
         folder_->ClearCache();
         refreshNeeded_ = true;
     } catch (const HResultError&) {
+        // A new channel that cannot be published is not recorded (the publisher writes the
+        // record only with its shortcut), so no folder check asks the client to drop it for a
+        // template fault. A channel published before keeps its record while its shortcut is
+        // there: it goes with the shortcut.
         folder_->ClearCache();
-        // A channel that cannot be published is not managed: otherwise the next folder check
-        // would ask the client to drop the user's channel for a template fault. A record whose
-        // shortcut is there stays until the shortcut goes.
-        if (auto own = records_->OwnRecord(name, static_cast<DWORD>(ChannelId(channel))))
-            if (!folder_->IsPublished(own->name)) records_->Remove(own->name);
     }
 }
 
