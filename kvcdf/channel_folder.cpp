@@ -108,7 +108,7 @@ void ChannelFolder::FillCaches() {
     paths_.clear();
     Enumerate([this](const std::wstring& title, const std::wstring& path, const std::wstring& url) {
         titles_[title].push_back({title, path, url});
-        paths_.insert(path);
+        paths_.emplace(path, Shortcut{title, path, url});
         return true;
     });
     filled_ = true;
@@ -131,10 +131,22 @@ std::wstring ChannelFolder::LookupUrl(std::wstring_view title) {
     return found.empty() ? std::wstring() : found.front().url;
 }
 
-bool ChannelFolder::IsShortcut(std::wstring_view relative) {
+std::optional<ChannelFolder::Shortcut> ChannelFolder::At(std::wstring_view relative) {
     std::lock_guard lock(cacheLock_);
     FillCaches();
-    return paths_.count(folder_ + std::wstring(relative)) != 0;
+    auto it = paths_.find(folder_ + std::wstring(relative));
+    if (it == paths_.end()) return std::nullopt;
+    return it->second;
+}
+
+std::optional<ChannelFolder::Shortcut> ChannelFolder::Recorded(std::wstring_view entry) {
+    if (auto shortcut = At(entry)) return shortcut;
+    if (entry.find(L'\\') != std::wstring_view::npos) return std::nullopt;
+    auto found = Find(entry);
+    if (found.size() != 1) return std::nullopt;
+    auto relative = RelativeTo(folder_, found.front().path);
+    if (!relative || relative->find(L'\\') == std::wstring::npos) return std::nullopt;
+    return found.front();
 }
 
 bool ChannelFolder::Exists(std::wstring_view relative) const {
@@ -147,8 +159,8 @@ bool ChannelFolder::HoldsOthers(const std::wstring& path) {
         FillCaches();
         std::wstring inside = path + L"\\";
         auto it = paths_.lower_bound(inside);
-        if (it != paths_.end() && it->size() > inside.size() &&
-            SameStoredName(std::wstring_view(*it).substr(0, inside.size() - 1), path))
+        if (it != paths_.end() && it->first.size() > inside.size() &&
+            SameStoredName(std::wstring_view(it->first).substr(0, inside.size() - 1), path))
             return true;
     }
     // The manager does not list what lies inside a shortcut: a shortcut holds only files of its
@@ -215,11 +227,14 @@ bool ChannelFolder::RemovePath(const std::wstring& path) {
 
 void ChannelFolder::Reapply(std::wstring_view title) {
     auto found = Find(title);
-    if (found.size() != 1) return;
-    auto relative = RelativeTo(folder_, found.front().path);
+    if (found.size() == 1) Reapply(found.front());
+}
+
+void ChannelFolder::Reapply(const Shortcut& shortcut) {
+    auto relative = RelativeTo(folder_, shortcut.path);
     if (!relative) return;
     SuspendScope suspended(*this);
-    Add(*relative, found.front().url);
+    Add(*relative, shortcut.url);
 }
 
 bool ChannelFolder::Enumerate(const Visitor& visit) {

@@ -62,8 +62,13 @@ public:
     // The path and URL of the shortcut of that title, empty when there is none.
     std::wstring LookupPath(std::wstring_view title);
     std::wstring LookupUrl(std::wstring_view title);
-    // Whether `relative` (below the channels folder) names a shortcut.
-    bool IsShortcut(std::wstring_view relative);
+    // The shortcut at `relative` below the channels folder.
+    std::optional<Shortcut> At(std::wstring_view relative);
+    bool IsShortcut(std::wstring_view relative) { return At(relative).has_value(); }
+    // The shortcut a Channels entry names: the one at that path below the channels folder. An
+    // entry of a bare title from before entries held the category finds the one shortcut of
+    // that title inside a category folder.
+    std::optional<Shortcut> Recorded(std::wstring_view entry);
     // Whether anything, a shortcut or not, lies at `relative` below the channels folder.
     bool Exists(std::wstring_view relative) const;
 
@@ -79,6 +84,7 @@ public:
     bool RemovePath(const std::wstring& path);
     // Adds the one shortcut of that title again, at the same place with the same URL.
     void Reapply(std::wstring_view title);
+    void Reapply(const Shortcut& shortcut);
 
     // Every channel shortcut: (title, path, url) until `visit` returns false. True when the
     // listing ran to its end.
@@ -110,7 +116,7 @@ private:
     std::mutex cacheLock_;
     bool filled_ = false;
     std::map<std::wstring, std::vector<Shortcut>, StoredNameLess> titles_;
-    std::set<std::wstring, StoredNameLess> paths_;
+    std::map<std::wstring, Shortcut, StoredNameLess> paths_;
     std::wstring folder_;
 
     UniqueHandleObj thread_;

@@ -30,10 +30,17 @@ std::vector<ChannelRecords::Record> ChannelRecords::OfChannel(DWORD id) {
     return out;
 }
 
+bool ChannelRecords::HasTitle(std::wstring_view title) {
+    Load();
+    for (const auto& [name, record] : byName_)
+        if (SameStoredName(TitleOf(name), title)) return true;
+    return false;
+}
+
 std::optional<ChannelRecords::Record> ChannelRecords::OwnRecord(std::wstring_view name, DWORD id) {
     if (auto r = Find(name); r && r->value == id) return r;
     for (Record& r : OfChannel(id))
-        if (SameStoredName(UnnumberedName(r.name), name)) return r;
+        if (SameStoredName(UnnumberedName(TitleOf(r.name)), name)) return r;
     return std::nullopt;
 }
 

@@ -34,7 +34,10 @@ public:
     std::optional<Record> Find(std::wstring_view title);
     // The records made under channel id `id` (non-zero).
     std::vector<Record> OfChannel(DWORD id);
-    // The record of channel `id` named `name`, or after it ("News (2)" for "News"), if any.
+    // Whether a record's shortcut carries `title` (its name's last component), in stored form.
+    bool HasTitle(std::wstring_view title);
+    // The record of channel `id` whose shortcut is titled `name`, or after it ("News (2)" for
+    // "News"), in any category folder, if any.
     std::optional<Record> OwnRecord(std::wstring_view name, DWORD id);
 
     bool Set(const std::wstring& name, DWORD value);

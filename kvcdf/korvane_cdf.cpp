@@ -451,7 +451,7 @@ void RemovePublishedChannels() noexcept {
         channels.Enumerate([&](const std::wstring& name, DWORD value) {
             if (value != 0) {
                 try {
-                    folder.Remove(name);
+                    if (auto shortcut = folder.Recorded(name)) folder.RemovePath(shortcut->path);
                 } catch (...) {
                 }
             }

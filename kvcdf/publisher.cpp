@@ -184,41 +184,41 @@ std::wstring Publisher::FreeTitle(std::wstring_view name, std::wstring_view cate
     std::wstring base = StoredName(name);
     for (int k = 1;; ++k) {
         std::wstring candidate = k == 1 ? base : NumberedName(base, k);
-        if (s_.folder.IsPublished(candidate) || s_.channels.Find(candidate) || s_.folder.Exists(candidate) ||
+        if (s_.folder.IsPublished(candidate) || s_.channels.HasTitle(candidate) || s_.folder.Exists(candidate) ||
             (!category.empty() && s_.folder.Exists(std::wstring(category) + L"\\" + candidate)))
             continue;
         return candidate;
     }
 }
 
-std::wstring Publisher::AddShortcut(LONG id, std::wstring_view name, std::wstring_view title,
+std::wstring Publisher::AddShortcut(LONG id, std::wstring_view name, std::wstring_view entry,
                                     std::wstring_view category, const std::wstring& url) {
-    if (!title.empty()) {
-        auto existing = s_.folder.Find(title);
-        if (!existing.empty()) {
-            s_.shell.FolderChanged(existing.front().path);
-            return std::wstring(title);
+    if (!entry.empty()) {
+        if (auto existing = s_.folder.Recorded(entry)) {
+            s_.shell.FolderChanged(existing->path);
+            return std::wstring(entry);
+        }
+        // The recorded place is taken again while nothing else took it.
+        size_t cut = entry.find_last_of(L'\\');
+        bool parentFree = cut == std::wstring_view::npos || !s_.folder.IsShortcut(entry.substr(0, cut));
+        if (parentFree && !s_.folder.Exists(entry) && IsPlainTitle(entry)) {
+            try {
+                s_.folder.Add(entry, url);
+            } catch (...) {
+                s_.channels.Remove(entry);  // no shortcut: not taken for one the user deleted
+                throw;
+            }
+            return std::wstring(entry);
         }
     }
     // A name that would lead the shortcut out of the channels folder gets none.
     if (!IsPlainComponent(name)) ThrowHr(E_INVALIDARG);
     std::wstring folder = category.empty() ? std::wstring() : FreeCategory(category);
-    std::wstring chosen(title);
-    // The recorded title is kept while nothing else took its place.
-    if (!chosen.empty() && !s_.folder.Exists(chosen) &&
-        (folder.empty() || !s_.folder.Exists(folder + L"\\" + chosen))) {
-        try {
-            s_.folder.Add(folder.empty() ? chosen : folder + L"\\" + chosen, url);
-        } catch (...) {
-            s_.channels.Remove(chosen);  // no shortcut: not taken for one the user deleted
-            throw;
-        }
-        return chosen;
-    }
-    chosen = FreeTitle(name, folder);
-    if (!title.empty()) s_.channels.Remove(title);
-    if (!RecordAndAdd(chosen, id, folder.empty() ? chosen : folder + L"\\" + chosen, url)) return {};
-    return chosen;
+    std::wstring title = FreeTitle(name, folder);
+    std::wstring placed = folder.empty() ? title : folder + L"\\" + title;
+    if (!entry.empty()) s_.channels.Remove(entry);
+    if (!RecordAndAdd(placed, id, placed, url)) return {};
+    return placed;
 }
 
 bool Publisher::RecordAndAdd(const std::wstring& title, LONG id, const std::wstring& placed, const std::wstring& url) {
@@ -287,17 +287,15 @@ void Publisher::PublishCdfParcel(IClientChannel* channel, IClientParcel* parcel)
     // The parcel's own shortcut from an earlier delivery takes the new address; a shortcut of
     // that title that the kit did not make for this channel stays as it is.
     if (auto own = s_.channels.OwnRecord(title, static_cast<DWORD>(id))) {
-        auto existing = s_.folder.Find(own->name);
-        if (existing.size() > 1) return;  // which one is the kit's is not known: none is touched
-        if (existing.size() == 1) {
-            if (auto relative = ChannelFolder::RelativeTo(s_.folder.Folder(), existing.front().path)) {
+        if (auto existing = s_.folder.Recorded(own->name)) {
+            if (auto relative = ChannelFolder::RelativeTo(s_.folder.Folder(), existing->path)) {
                 s_.folder.Add(*relative, url);
-                s_.shell.FolderChanged(existing.front().path);
+                s_.shell.FolderChanged(existing->path);
                 refreshNeeded_ = true;
                 return;
             }
         }
-        if (existing.empty()) s_.channels.Remove(own->name);
+        s_.channels.Remove(own->name);
     }
     std::wstring chosen = FreeTitle(title, {});
     if (!RecordAndAdd(chosen, id, chosen, url)) return;

@@ -56,12 +56,13 @@ public:
 
     // The channel's template (its own folder under the template root, else "Default", or
     // "Directory" for the directory channel) into its folder, expanded, and its shortcut added
-    // (or, when the shortcut `title` exists, the shell told that it changed). `title` is the
-    // channel's recorded shortcut title; empty for a channel not yet published, which is given
-    // the first title that nothing else in the channels folder or the Channels list carries
-    // ("News", "News (2)", ...) and recorded under it with its id before the shortcut is added.
-    // Returns the title; empty when the record could not be written (nothing was added).
-    std::wstring PublishChannel(IClientChannel* channel, std::wstring_view name, std::wstring_view title = {});
+    // (or, when the shortcut of `entry` exists, the shell told that it changed). `entry` is the
+    // channel's Channels entry: its shortcut's path below the channels folder ("News",
+    // "Business\\News (2)"); empty for a channel not yet published, whose shortcut is given the
+    // first title that nothing else in the channels folder or the Channels list carries ("News",
+    // "News (2)", ...) and recorded under its path with the channel's id before it is added.
+    // Returns the entry; empty when the record could not be written (nothing was added).
+    std::wstring PublishChannel(IClientChannel* channel, std::wstring_view name, std::wstring_view entry = {});
 
     // Publishes the parcel when its description's [presentation] data_type is "ie/cdf" (any case)
     // and its channel's Exclude flags lack 2; then refreshes the desktop if a publication asked
@@ -82,12 +83,12 @@ private:
     // `category`, or "category (k)", that is no shortcut and no file: a category folder is never
     // made inside a shortcut.
     std::wstring FreeCategory(std::wstring_view category);
-    // Adds the shortcut of channel `id` under `title` (new when empty) in `category`; the title
-    // given, or empty when the record could not be written.
-    // Records `title` under `id`, then adds the shortcut at `placed`; the record goes again when
+    // Records `entry` under `id`, then adds the shortcut at `placed`; the record goes again when
     // the shortcut cannot be added. False when the record could not be written.
-    bool RecordAndAdd(const std::wstring& title, LONG id, const std::wstring& placed, const std::wstring& url);
-    std::wstring AddShortcut(LONG id, std::wstring_view name, std::wstring_view title, std::wstring_view category,
+    bool RecordAndAdd(const std::wstring& entry, LONG id, const std::wstring& placed, const std::wstring& url);
+    // Adds the shortcut of channel `id` at its entry's path (a new one in `category` when the
+    // entry is empty or its place is taken); the entry, or empty when it could not be written.
+    std::wstring AddShortcut(LONG id, std::wstring_view name, std::wstring_view entry, std::wstring_view category,
                              const std::wstring& url);
 
     PublisherSetup s_;

@@ -183,9 +183,9 @@ TEST_F(PublisherTest, CopiesTheFolderExpandsTheFileAndAddsTheShortcut) {
     EXPECT_TRUE(Exists(folder.Folder() + L"Business\\News & Weather\\desktop.ini"));
 
     // Published again under its recorded title: the shortcut is there, so the shell is only told.
-    EXPECT_EQ(records->Find(L"News & Weather")->value, 5u);
+    EXPECT_EQ(records->Find(L"Business\\News & Weather")->value, 5u);
     folder.ClearCache();
-    ASSERT_EQ(Publish(channel.Get(), L"News & Weather", L"News & Weather"), S_OK);
+    ASSERT_EQ(Publish(channel.Get(), L"News & Weather", L"Business\\News & Weather"), S_OK);
     EXPECT_EQ(Calls(), L"EnumChannels 70007\n");
     EXPECT_EQ(shell.changed, std::vector<std::wstring>{folder.Folder() + L"Business\\News & Weather"});
 }

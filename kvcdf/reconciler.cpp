@@ -169,7 +169,8 @@ void Reconciler::RefreshDesktopIfNeeded() {
 bool Reconciler::RemoveShortcut(const std::wstring& name) {
     bool removed = false;
     try {
-        removed = folder_->Remove(name);
+        auto shortcut = folder_->Recorded(name);
+        removed = !shortcut || folder_->RemovePath(shortcut->path);
     } catch (const HResultError&) {
         // The channel manager failed for this one: it stays recorded and is tried again at the
         // next pass; the other channels go on.
@@ -218,10 +219,11 @@ bool Reconciler::EntryPresent(const std::wstring& name, DWORD value) {
     if (value == 0) return ChannelByName(name) != nullptr;
     const ClientChannel* c = ChannelById(static_cast<LONG>(value));
     if (!c) return false;
-    if (SameStoredName(UnnumberedName(name), c->name) || SameStoredName(name, c->name)) return true;
+    std::wstring_view shortcut = TitleOf(name);
+    if (SameStoredName(UnnumberedName(shortcut), c->name) || SameStoredName(shortcut, c->name)) return true;
     // An entry made for a parcel carries the parcel's title, not a channel name.
     std::wstring title = ChannelProperties(c->channel.Get()).Text(ChannelProperties::kTitle);
-    return SameStoredName(UnnumberedName(name), title) || SameStoredName(name, title);
+    return SameStoredName(UnnumberedName(shortcut), title) || SameStoredName(shortcut, title);
 }
 
 void Reconciler::ApplyEntryRule(const std::wstring& name, DWORD value) {
@@ -232,7 +234,9 @@ void Reconciler::ApplyEntryRule(const std::wstring& name, DWORD value) {
         }
         return;
     }
-    if (folder_->IsPublished(name)) {
+    // The shortcut of an entry is the one at the entry's path; a name only recorded so that it
+    // is left alone (0) stands for a shortcut of that title anywhere.
+    if (value == 0 ? folder_->IsPublished(name) : folder_->Recorded(name).has_value()) {
         if (EntryPresent(name, value)) return;
         if (value == 0 || RemoveShortcut(name)) {
             records_->Remove(name);
@@ -244,7 +248,7 @@ void Reconciler::ApplyEntryRule(const std::wstring& name, DWORD value) {
     // drop the channel only for the channel's own shortcut, not for a parcel's.
     if (value != 0) {
         const ClientChannel* c = ChannelById(static_cast<LONG>(value));
-        if (c && SameStoredName(UnnumberedName(name), c->name) && MayDrop(c->channel.Get(), c->name))
+        if (c && SameStoredName(UnnumberedName(TitleOf(name)), c->name) && MayDrop(c->channel.Get(), c->name))
             c->channel->Drop();
     }
     records_->Remove(name);
@@ -271,7 +275,7 @@ void Reconciler::ChannelAdded(IClientChannel* channel) {
     LONG id = ChannelId(channel);
     std::wstring name = ChannelName(channel);
     for (const auto& r : records_->OfChannel(static_cast<DWORD>(id)))
-        if (!SameStoredName(UnnumberedName(r.name), name)) ApplyEntryRule(r.name, r.value);
+        if (!SameStoredName(UnnumberedName(TitleOf(r.name)), name)) ApplyEntryRule(r.name, r.value);
 }
 
 void Reconciler::ChannelDeleted(LONG id) {
@@ -299,7 +303,7 @@ void Reconciler::ReapplyChannel(const std::wstring& name) {
     auto own = records_->OwnRecord(name, static_cast<DWORD>(ChannelId(c->channel.Get())));
     if (!own) return;  // a shortcut the kit did not make is not touched
     try {
-        folder_->Reapply(own->name);
+        if (auto shortcut = folder_->Recorded(own->name)) folder_->Reapply(*shortcut);
     } catch (const HResultError&) {
         // Tried again at the next folder change.
     }

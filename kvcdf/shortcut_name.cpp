@@ -40,6 +40,11 @@ bool StoredNameLess::operator()(std::wstring_view a, std::wstring_view b) const 
 
 bool SameStoredName(std::wstring_view a, std::wstring_view b) { return CompareStored(a, b) == 0; }
 
+std::wstring_view TitleOf(std::wstring_view path) {
+    size_t cut = path.find_last_of(L'\\');
+    return cut == std::wstring_view::npos ? path : path.substr(cut + 1);
+}
+
 std::wstring NumberedName(std::wstring_view title, int k) {
     return std::wstring(title) + L" (" + std::to_wstring(k) + L")";
 }

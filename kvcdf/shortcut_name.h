@@ -21,6 +21,9 @@ struct StoredNameLess {
 
 bool SameStoredName(std::wstring_view a, std::wstring_view b);
 
+// The last component of a path below the channels folder ("Business\\News" gives "News").
+std::wstring_view TitleOf(std::wstring_view path);
+
 // "Title (k)" for k >= 2: the distinct name the kit's own item takes when "Title" is taken.
 std::wstring NumberedName(std::wstring_view title, int k);
 
