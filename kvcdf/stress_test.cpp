@@ -425,9 +425,9 @@ private:
 };
 
 TEST_F(ExtensionStress, RandomSequencesKeepTheModel) {
-    // The suite's share is small: 2 seeds of 150 steps. The long run (CTest label "long") takes
+    // The suite's share is small: 2 seeds of 100 steps. The long run (CTest label "long") takes
     // 20 seeds of 1,000.
-    long seeds = Option("stress-seeds", 2), steps = Option("stress-steps", 150), only = Option("stress-seed", 0);
+    long seeds = Option("stress-seeds", 2), steps = Option("stress-steps", 100), only = Option("stress-seed", 0);
     int failures = 0;
     DWORD start = GetTickCount();
     for (long s = 1; s <= seeds; ++s) {
