@@ -235,7 +235,9 @@ LRESULT Handle(WorkerContext& c, HWND window, UINT message, WPARAM wParam, LPARA
             r.ChannelDeleted(static_cast<LONG>(wParam));
             break;
         case kChannelChanged:
-            if (r.ChannelChanged(static_cast<LONG>(lParam))) c.Post(kChannelDeleted, wParam, 0, nullptr);
+            // The channel's removal is handled here, in its place among the events: queued again,
+            // it would come after events the client sent later (a resync that publishes it anew).
+            if (r.ChannelChanged(static_cast<LONG>(lParam))) r.ChannelDeleted(static_cast<LONG>(wParam));
             break;
         case kFolderChanged:
             r.FolderChanged();
