@@ -42,8 +42,8 @@ private:
 };
 
 // CoTaskMemFree for the strings of one enumeration record.
-struct EnumRecord : CHANNELENUMINFO {
-    EnumRecord() : CHANNELENUMINFO{} {}
+struct EnumRecord : ChannelEnumInfo {
+    EnumRecord() : ChannelEnumInfo{} { cbSize = sizeof(ChannelEnumInfo); }
     ~EnumRecord() {
         CoTaskMemFree(pszTitle);
         CoTaskMemFree(pszPath);
@@ -77,8 +77,9 @@ IChannelMgr* ChannelFolder::Manager() const { return ThrowIfNull(manager_.Get())
 
 void ChannelFolder::ClearCache() {
     std::lock_guard lock(cacheLock_);
+    filled_ = false;
+    titles_.clear();
     paths_.clear();
-    urls_.clear();
 }
 
 bool ChannelFolder::RefreshDesktop() {
@@ -102,29 +103,80 @@ bool ChannelFolder::RefreshDesktop() {
 
 void ChannelFolder::FillCaches() {
     // Called with the cache lock held: a notice arriving meanwhile clears after the fill.
+    if (filled_) return;
+    titles_.clear();
+    paths_.clear();
     Enumerate([this](const std::wstring& title, const std::wstring& path, const std::wstring& url) {
-        paths_[title] = path;
-        urls_[title] = url;
+        titles_[title].push_back({title, path, url});
+        paths_.emplace(path, Shortcut{title, path, url});
         return true;
     });
+    filled_ = true;
+}
+
+std::vector<ChannelFolder::Shortcut> ChannelFolder::Find(std::wstring_view title) {
+    std::lock_guard lock(cacheLock_);
+    FillCaches();
+    auto it = titles_.find(title);
+    return it == titles_.end() ? std::vector<Shortcut>() : it->second;
 }
 
 std::wstring ChannelFolder::LookupPath(std::wstring_view title) {
-    std::lock_guard lock(cacheLock_);
-    if (paths_.empty()) FillCaches();
-    auto it = paths_.find(title);
-    return it == paths_.end() ? std::wstring() : it->second;
+    auto found = Find(title);
+    return found.empty() ? std::wstring() : found.front().path;
 }
 
 std::wstring ChannelFolder::LookupUrl(std::wstring_view title) {
+    auto found = Find(title);
+    return found.empty() ? std::wstring() : found.front().url;
+}
+
+std::optional<ChannelFolder::Shortcut> ChannelFolder::At(std::wstring_view relative) {
     std::lock_guard lock(cacheLock_);
-    if (urls_.empty()) FillCaches();
-    auto it = urls_.find(title);
-    return it == urls_.end() ? std::wstring() : it->second;
+    FillCaches();
+    auto it = paths_.find(folder_ + std::wstring(relative));
+    if (it == paths_.end()) return std::nullopt;
+    return it->second;
+}
+
+std::optional<ChannelFolder::Shortcut> ChannelFolder::Recorded(std::wstring_view entry) {
+    if (auto shortcut = At(entry)) return shortcut;
+    if (entry.find(L'\\') != std::wstring_view::npos) return std::nullopt;
+    auto found = Find(entry);
+    if (found.size() != 1) return std::nullopt;
+    auto relative = RelativeTo(folder_, found.front().path);
+    if (!relative || relative->find(L'\\') == std::wstring::npos) return std::nullopt;
+    return found.front();
+}
+
+bool ChannelFolder::Exists(std::wstring_view relative) const {
+    return PathAttributes(folder_ + StoredName(relative)) != INVALID_FILE_ATTRIBUTES;
+}
+
+bool ChannelFolder::HoldsOthers(const std::wstring& path) {
+    {
+        std::lock_guard lock(cacheLock_);
+        FillCaches();
+        std::wstring inside = path + L"\\";
+        auto it = paths_.lower_bound(inside);
+        if (it != paths_.end() && it->first.size() > inside.size() &&
+            SameStoredName(std::wstring_view(it->first).substr(0, inside.size() - 1), path))
+            return true;
+    }
+    // The manager does not list what lies inside a shortcut: a shortcut holds only files of its
+    // own, so any folder in it is someone else's.
+    WIN32_FIND_DATAW found;
+    UniqueFindHandle find(FindFirstFileW(ExtendedPath(path + L"\\*").c_str(), &found));
+    if (!find) return false;
+    do {
+        std::wstring_view name = found.cFileName;
+        if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) && name != L"." && name != L"..") return true;
+    } while (FindNextFileW(find.get(), &found));
+    return false;
 }
 
 void ChannelFolder::Add(std::wstring_view title, std::wstring_view url) {
-    std::wstring t(title), u(url);
+    std::wstring t = StoredName(title), u(url);
     CHANNELSHORTCUTINFO info{};
     info.cbSize = sizeof info;
     info.pszTitle = t.data();
@@ -157,22 +209,32 @@ std::optional<std::wstring> ChannelFolder::RelativeTo(std::wstring_view folder, 
 }
 
 bool ChannelFolder::Remove(std::wstring_view title) {
-    std::wstring path = LookupPath(title);
-    if (path.empty()) return true;
+    auto found = Find(title);
+    if (found.empty()) return true;
+    if (found.size() > 1) return false;  // which one is the kit's is not known: none is touched
+    return RemovePath(found.front().path);
+}
+
+bool ChannelFolder::RemovePath(const std::wstring& path) {
     auto relative = RelativeTo(folder_, path);
     if (!relative) return false;  // never ask for a deletion outside the channels folder
+    // The manager deletes the shortcut's folder with what it holds: never another shortcut.
+    if (HoldsOthers(path)) return false;
     SuspendScope suspended(*this);
     HRESULT hr = ThrowIfFailed(Manager()->DeleteChannelShortcut(relative->data()));
     return hr == S_OK;
 }
 
 void ChannelFolder::Reapply(std::wstring_view title) {
-    std::wstring path = LookupPath(title);
-    if (path.empty()) return;
-    auto relative = RelativeTo(folder_, path);
+    auto found = Find(title);
+    if (found.size() == 1) Reapply(found.front());
+}
+
+void ChannelFolder::Reapply(const Shortcut& shortcut) {
+    auto relative = RelativeTo(folder_, shortcut.path);
     if (!relative) return;
     SuspendScope suspended(*this);
-    Add(*relative, LookupUrl(title));
+    Add(*relative, shortcut.url);
 }
 
 bool ChannelFolder::Enumerate(const Visitor& visit) {
@@ -182,7 +244,10 @@ bool ChannelFolder::Enumerate(const Visitor& visit) {
     for (;;) {
         EnumRecord record;
         ULONG fetched = 0;
-        if (channels->Next(1, &record, &fetched) != S_OK || fetched != 1) return true;
+        if (channels->Next(1, reinterpret_cast<CHANNELENUMINFO*>(static_cast<ChannelEnumInfo*>(&record)), &fetched) !=
+                S_OK ||
+            fetched != 1)
+            return true;
         if (!visit(Text(record.pszTitle), Text(record.pszPath), Text(record.pszURL))) return false;
     }
 }

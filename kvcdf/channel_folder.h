@@ -15,6 +15,8 @@
 
 #include <functional>
 #include <map>
+#include <set>
+#include <vector>
 #include <optional>
 #include <mutex>
 #include <string>
@@ -23,6 +25,7 @@
 #include "platform/channel_manager.h"
 #include "platform/com_object.h"
 #include "platform/raii.h"
+#include "kvcdf/shortcut_name.h"
 
 namespace kv::cdf {
 
@@ -48,19 +51,40 @@ public:
     // Clears the caches and refreshes the desktop; false when there is no desktop (from then on).
     bool RefreshDesktop();
 
-    bool IsPublished(std::wstring_view title) { return !LookupPath(title).empty(); }
-    // The shortcut's folder path and URL, empty when there is no shortcut of that title.
+    // Titles are compared by their stored names (kvcdf/shortcut_name.h): "acme corp" finds the
+    // shortcut made for "Acme Corp.". Usually one shortcut has a title; a person may have made
+    // another of the same name in another folder.
+    struct Shortcut {
+        std::wstring title, path, url;
+    };
+    std::vector<Shortcut> Find(std::wstring_view title);
+    bool IsPublished(std::wstring_view title) { return !Find(title).empty(); }
+    // The path and URL of the shortcut of that title, empty when there is none.
     std::wstring LookupPath(std::wstring_view title);
     std::wstring LookupUrl(std::wstring_view title);
+    // The shortcut at `relative` below the channels folder.
+    std::optional<Shortcut> At(std::wstring_view relative);
+    bool IsShortcut(std::wstring_view relative) { return At(relative).has_value(); }
+    // The shortcut a Channels entry names: the one at that path below the channels folder. An
+    // entry of a bare title from before entries held the category finds the one shortcut of
+    // that title inside a category folder.
+    std::optional<Shortcut> Recorded(std::wstring_view entry);
+    // Whether anything, a shortcut or not, lies at `relative` below the channels folder.
+    bool Exists(std::wstring_view relative) const;
 
-    // Adds a shortcut; "Category\Title" places it in a category folder. Throws the manager's HRESULT.
+    // Adds a shortcut; "Category\Title" places it in a category folder. The manager is given the
+    // stored name. Throws the manager's HRESULT.
     void Add(std::wstring_view title, std::wstring_view url);
-    // Deletes the shortcut of that title by its path below the channels folder. True when there
-    // was none or it was deleted; false when the manager found nothing, or when the shortcut's path
-    // does not lie inside the channels folder (then nothing is asked of the manager).
+    // Deletes the one shortcut of that title by its path below the channels folder. True when
+    // there was none or it was deleted; false when the manager found nothing, when several
+    // shortcuts carry the title, when the shortcut holds other shortcuts, or when its path does
+    // not lie inside the channels folder (then nothing is asked of the manager).
     bool Remove(std::wstring_view title);
-    // Adds the shortcut of that title again, at the same place with the same URL.
+    // The same for the shortcut at `path`, as listed.
+    bool RemovePath(const std::wstring& path);
+    // Adds the one shortcut of that title again, at the same place with the same URL.
     void Reapply(std::wstring_view title);
+    void Reapply(const Shortcut& shortcut);
 
     // Every channel shortcut: (title, path, url) until `visit` returns false. True when the
     // listing ran to its end.
@@ -79,6 +103,7 @@ public:
 
 private:
     void FillCaches();
+    bool HoldsOthers(const std::wstring& path);
     IChannelMgr* Manager() const;
     static DWORD WINAPI WatchThread(void* self);
     void Watch();
@@ -89,8 +114,9 @@ private:
     bool desktopAvailable_ = true;
 
     std::mutex cacheLock_;
-    std::map<std::wstring, std::wstring, std::less<>> paths_;
-    std::map<std::wstring, std::wstring, std::less<>> urls_;
+    bool filled_ = false;
+    std::map<std::wstring, std::vector<Shortcut>, StoredNameLess> titles_;
+    std::map<std::wstring, Shortcut, StoredNameLess> paths_;
     std::wstring folder_;
 
     UniqueHandleObj thread_;

@@ -59,6 +59,26 @@ TEST_F(ChannelFolderTest, FindsAndRemovesShortcutsByTheirPathBelowTheFolder) {
                                   L" Top file://C:\\Channels\\Top\\top.cdf\n");
 }
 
+// The kit never deletes what it cannot tell from a shortcut of someone else.
+TEST_F(ChannelFolderTest, RemovalLeavesOtherShortcutsAlone) {
+    folder.Add(L"Acme Corp.", L"file://C:\\a.cdf");
+    EXPECT_TRUE(Exists(folder.Folder() + L"Acme Corp\\desktop.ini")) << "added under the stored name";
+    EXPECT_EQ(folder.LookupPath(L"ACME CORP.."), folder.Folder() + L"Acme Corp");
+    folder.Add(L"Outer", L"file://C:\\o.cdf");
+    folder.Add(L"Outer\\Inner", L"file://C:\\i.cdf");  // someone's shortcut inside another
+    folder.Add(L"Twice", L"file://C:\\t1.cdf");
+    folder.Add(L"Business\\twice", L"file://C:\\t2.cdf");
+    folder.ClearCache();
+    EXPECT_EQ(folder.Find(L"TWICE").size(), 2u);
+    ManagerCalls();
+    EXPECT_FALSE(folder.Remove(L"Outer")) << "it holds another shortcut";
+    EXPECT_FALSE(folder.Remove(L"Twice")) << "two shortcuts carry the title";
+    EXPECT_EQ(ManagerCalls(), L"") << "the manager is asked for no deletion";
+    EXPECT_TRUE(Exists(folder.Folder() + L"Outer\\Inner\\desktop.ini"));
+    EXPECT_TRUE(folder.Remove(L"acme corp"));
+    EXPECT_FALSE(Exists(folder.Folder() + L"Acme Corp"));
+}
+
 TEST_F(ChannelFolderTest, ManagerFailuresAreThrown) {
     kv::ComPtr<IChannelMgrControl> control;
     CoCreateInstance(kv::kClsidChannelMgr, nullptr, CLSCTX_INPROC_SERVER, __uuidof(IChannelMgrControl),

@@ -48,6 +48,11 @@ public:
         if (InterlockedDecrement(&refs_) == 0) delete this;
     }
 
+    // Takes events from now on; they wait in the queue until the window opens it.
+    void Accept() {
+        std::lock_guard hold(lock_);
+        accepting_ = true;
+    }
     // Opens the queue on the window: from now on events are posted to it.
     void Open(HWND window) {
         std::lock_guard hold(lock_);
@@ -58,6 +63,7 @@ public:
         std::deque<Record> dropped;
         {
             std::lock_guard hold(lock_);
+            accepting_ = false;
             window_ = nullptr;
             dropped.swap(records_);
         }
@@ -66,14 +72,14 @@ public:
     void Clear() noexcept { Close(); }
     bool Accepting() {
         std::lock_guard hold(lock_);
-        return window_ != nullptr;
+        return accepting_;
     }
 
-    // Appends a record (which owns `stream`) and delivers the oldest one.
+    // Appends a record (which owns `stream`) and delivers the oldest one once the window is open.
     void Post(UINT message, WPARAM wParam, LPARAM lParam, IStream* stream) {
         {
             std::lock_guard hold(lock_);
-            if (window_) {
+            if (accepting_ || window_) {
                 records_.push_back({message, wParam, lParam, stream});
                 stream = nullptr;
             }
@@ -117,6 +123,7 @@ private:
     LONG refs_ = 1;
     std::mutex lock_;
     std::deque<Record> records_;
+    bool accepting_ = false;
     HWND window_ = nullptr;
 };
 
@@ -174,6 +181,9 @@ LRESULT Handle(WorkerContext& c, HWND window, UINT message, WPARAM wParam, LPARA
                 c.self->OnShutdown();
                 LetGoOfSelf(c);
             }
+            c.Close();
+            // Nothing is left for the worker to do: it ends, so that no shutdown waits for it.
+            PostMessageW(window, WM_CLOSE, 0, 0);
             return hr == -1 ? E_FAIL : hr;  // -1 would destroy the window
         }
         return 0;
@@ -214,7 +224,6 @@ LRESULT Handle(WorkerContext& c, HWND window, UINT message, WPARAM wParam, LPARA
         return DefWindowProcW(window, message, wParam, lParam);
     }
 
-    bool deliverAfter = message != kFolderChanged && message != kParcelDelivered;
     LRESULT result = 0;
     try {
         Reconciler& r = *c.reconciler;
@@ -226,13 +235,15 @@ LRESULT Handle(WorkerContext& c, HWND window, UINT message, WPARAM wParam, LPARA
             r.ChannelDeleted(static_cast<LONG>(wParam));
             break;
         case kChannelChanged:
-            if (r.ChannelChanged(static_cast<LONG>(lParam))) c.Post(kChannelDeleted, wParam, 0, nullptr);
+            // The channel's removal is handled here, in its place among the events: queued again,
+            // it would come after events the client sent later (a resync that publishes it anew).
+            if (r.ChannelChanged(static_cast<LONG>(lParam))) r.ChannelDeleted(static_cast<LONG>(wParam));
             break;
         case kFolderChanged:
             r.FolderChanged();
             break;
         case kParcelDelivered:
-            r.ParcelDelivered(TakeStream<IClientParcel>(wParam).Get());
+            result = r.ParcelDelivered(TakeStream<IClientParcel>(wParam).Get()) ? 0 : 1;  // 1: ignored
             break;
         case kChannelResync:
             r.Resync(static_cast<LONG>(wParam));
@@ -241,7 +252,9 @@ LRESULT Handle(WorkerContext& c, HWND window, UINT message, WPARAM wParam, LPARA
     } catch (...) {
         result = CaughtHResult();
     }
-    if (deliverAfter) c.Deliver();
+    // Every handler passes the queue on, so that an event queued behind a parcel or a folder
+    // check does not wait for the next event to come.
+    c.Deliver();
     return result;
 }
 
@@ -316,6 +329,8 @@ STDMETHODIMP KorvaneCdf::Initialize() try {
     if (context_) return E_UNEXPECTED;
     context_ = new WorkerContext();
     context_->module = ThisModule();
+    // Events that come while the worker starts up wait for it in the queue.
+    context_->Accept();
     try {
         ThrowIfFailed(CoMarshalInterThreadInterfaceInStream(IID_IKorvaneCDF, static_cast<IKorvaneCDF*>(this),
                                                             &context_->selfStream));
@@ -438,7 +453,7 @@ void RemovePublishedChannels() noexcept {
         channels.Enumerate([&](const std::wstring& name, DWORD value) {
             if (value != 0) {
                 try {
-                    folder.Remove(name);
+                    if (auto shortcut = folder.Recorded(name)) folder.RemovePath(shortcut->path);
                 } catch (...) {
                 }
             }

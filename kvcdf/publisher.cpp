@@ -40,6 +40,7 @@ void ShellFiles::FolderChanged(const std::wstring& folder) {
 
 bool IsPlainComponent(std::wstring_view name) noexcept {
     if (name.empty() || name == L"." || name == L"..") return false;
+    if (name.find_last_not_of(L". ") == std::wstring_view::npos) return false;
     for (wchar_t c : name)
         if (c < 32 || std::wstring_view(L"\\/:*?\"<>|").find(c) != std::wstring_view::npos) return false;
     return true;
@@ -126,7 +127,7 @@ std::wstring Publisher::TemplateFolder(IClientChannel* channel, std::wstring_vie
     return root + (isDirectoryChannel ? directoryTemplate_ : defaultTemplate_) + L"\\";
 }
 
-void Publisher::PublishChannel(IClientChannel* channel, std::wstring_view name) {
+std::wstring Publisher::PublishChannel(IClientChannel* channel, std::wstring_view name, std::wstring_view title) {
     ThrowIfNull(channel);
     ChannelProperties properties(channel);
     bool directoryFlag = properties.Flag(ChannelProperties::kDirectoryChannel);
@@ -159,32 +160,88 @@ void Publisher::PublishChannel(IClientChannel* channel, std::wstring_view name) 
     if (!file) ThrowHr(E_FAIL);
     TemplateExpander(values).Expand(destination + file->longName, templateFolder + file->longName);
 
-    std::wstring existing = s_.folder.LookupPath(name);
-    if (!existing.empty()) {
-        s_.shell.FolderChanged(existing);
-    } else {
-        // A name that would lead the shortcut out of the channels folder gets none.
-        if (!IsPlainTitle(name)) ThrowHr(E_INVALIDARG);
-        std::wstring title(name);
-        if (!directoryFlag) {
-            const std::wstring& category = s_.categories.Lookup(properties.Text(ChannelProperties::kCategoryPath));
-            if (!category.empty()) title = category + L"\\" + title;
-        }
-        // Short names are made per folder: the copy's own short name, not the template's.
-        std::wstring fileName = ShortName(destination + file->longName);
-        s_.folder.Add(title, baseUrl + fileName);
-    }
-    refreshNeeded_ = true;
+    std::wstring category;
+    if (!directoryFlag) category = s_.categories.Lookup(properties.Text(ChannelProperties::kCategoryPath));
+    LONG id = 0;
+    ThrowIfFailed(channel->GetId(&id));
+    // Short names are made per folder: the copy's own short name, not the template's.
+    std::wstring placed = AddShortcut(id, name, title, category, baseUrl + ShortName(destination + file->longName));
+    if (!placed.empty()) refreshNeeded_ = true;
+    return placed;
 }
 
-bool Publisher::PublishIfCdfParcel(IClientParcel* parcel) {
+std::wstring Publisher::FreeCategory(std::wstring_view category) {
+    for (int k = 1;; ++k) {
+        std::wstring candidate = k == 1 ? StoredName(category) : NumberedName(StoredName(category), k);
+        if (s_.folder.IsShortcut(candidate)) continue;
+        DWORD attributes = PathAttributes(s_.folder.Folder() + candidate);
+        if (attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY)) continue;
+        return candidate;
+    }
+}
+
+std::wstring Publisher::FreeTitle(std::wstring_view name, std::wstring_view category) {
+    std::wstring base = StoredName(name);
+    for (int k = 1;; ++k) {
+        std::wstring candidate = k == 1 ? base : NumberedName(base, k);
+        if (s_.folder.IsPublished(candidate) || s_.channels.HasTitle(candidate) || s_.folder.Exists(candidate) ||
+            (!category.empty() && s_.folder.Exists(std::wstring(category) + L"\\" + candidate)))
+            continue;
+        return candidate;
+    }
+}
+
+std::wstring Publisher::AddShortcut(LONG id, std::wstring_view name, std::wstring_view entry,
+                                    std::wstring_view category, const std::wstring& url) {
+    if (!entry.empty()) {
+        if (auto existing = s_.folder.Recorded(entry)) {
+            s_.shell.FolderChanged(existing->path);
+            return std::wstring(entry);
+        }
+        // The recorded place is taken again while nothing else took it.
+        size_t cut = entry.find_last_of(L'\\');
+        bool parentFree = cut == std::wstring_view::npos || !s_.folder.IsShortcut(entry.substr(0, cut));
+        if (parentFree && !s_.folder.Exists(entry) && IsPlainTitle(entry)) {
+            try {
+                s_.folder.Add(entry, url);
+            } catch (...) {
+                s_.channels.Remove(entry);  // no shortcut: not taken for one the user deleted
+                throw;
+            }
+            return std::wstring(entry);
+        }
+    }
+    // A name that would lead the shortcut out of the channels folder gets none.
+    if (!IsPlainComponent(name)) ThrowHr(E_INVALIDARG);
+    std::wstring folder = category.empty() ? std::wstring() : FreeCategory(category);
+    std::wstring title = FreeTitle(name, folder);
+    std::wstring placed = folder.empty() ? title : folder + L"\\" + title;
+    if (!entry.empty()) s_.channels.Remove(entry);
+    if (!RecordAndAdd(placed, id, placed, url)) return {};
+    return placed;
+}
+
+bool Publisher::RecordAndAdd(const std::wstring& title, LONG id, const std::wstring& placed, const std::wstring& url) {
+    if (!s_.channels.Set(title, static_cast<DWORD>(id))) return false;
+    try {
+        s_.folder.Add(placed, url);
+    } catch (...) {
+        // A record without its shortcut would read as a shortcut the user deleted.
+        s_.channels.Remove(title);
+        throw;
+    }
+    return true;
+}
+
+Publisher::ParcelResult Publisher::PublishIfCdfParcel(IClientParcel* parcel) {
     ThrowIfNull(parcel);
     Bstr description;
     ThrowIfFailed(parcel->GetDescriptionFile(description.put()));
     wchar_t type[MAX_PATH] = {};
     GetPrivateProfileStringW(L"presentation", L"data_type", L"", type, MAX_PATH, description.str().c_str());
-    bool published = false;
+    ParcelResult result = ParcelResult::NotChannelFile;
     if (type[0] && EqualsNoCase(type, L"ie/cdf")) {
+        result = ParcelResult::Excluded;
         ComPtr<IClientChannel> channel;
         ThrowIfFailed(parcel->GetChannel(channel.GetAddressOf()));
         ThrowIfNull(channel.Get());
@@ -192,11 +249,11 @@ bool Publisher::PublishIfCdfParcel(IClientParcel* parcel) {
         ThrowIfFailed(channel->GetName(name.put()));
         if (!(s_.exclude.Lookup(name.view()) & kExcludeParcels)) {
             PublishCdfParcel(channel.Get(), parcel);
-            published = true;
+            result = ParcelResult::Published;
         }
     }
     RefreshDesktopIfNeeded();
-    return published;
+    return result;
 }
 
 void Publisher::PublishCdfParcel(IClientChannel* channel, IClientParcel* parcel) {
@@ -223,12 +280,26 @@ void Publisher::PublishCdfParcel(IClientChannel* channel, IClientParcel* parcel)
     if (!file) ThrowHr(E_FAIL);
     TemplateExpander(values).Expand(folder + file->longName, folder + file->longName);
 
-    if (!IsPlainTitle(title)) ThrowHr(E_INVALIDARG);  // no record and no shortcut out of the channels folder
+    if (!IsPlainComponent(title)) ThrowHr(E_INVALIDARG);  // no record and no shortcut out of the channels folder
     LONG id = 0;
     ThrowIfFailed(channel->GetId(&id));
-    if (!s_.channels.Set(title, static_cast<DWORD>(id))) return;
-    s_.folder.Add(title, baseUrl + ShortName(folder + file->longName));
-    s_.shell.FolderChanged(s_.folder.Folder() + title);
+    std::wstring url = baseUrl + ShortName(folder + file->longName);
+    // The parcel's own shortcut from an earlier delivery takes the new address; a shortcut of
+    // that title that the kit did not make for this channel stays as it is.
+    if (auto own = s_.channels.OwnRecord(title, static_cast<DWORD>(id))) {
+        if (auto existing = s_.folder.Recorded(own->name)) {
+            if (auto relative = ChannelFolder::RelativeTo(s_.folder.Folder(), existing->path)) {
+                s_.folder.Add(*relative, url);
+                s_.shell.FolderChanged(existing->path);
+                refreshNeeded_ = true;
+                return;
+            }
+        }
+        s_.channels.Remove(own->name);
+    }
+    std::wstring chosen = FreeTitle(title, {});
+    if (!RecordAndAdd(chosen, id, chosen, url)) return;
+    s_.shell.FolderChanged(s_.folder.Folder() + chosen);
     refreshNeeded_ = true;
 }
 

@@ -17,6 +17,7 @@
 #include "framework/category_map.h"
 #include "korvane_client.h"
 #include "kvcdf/channel_folder.h"
+#include "kvcdf/channel_records.h"
 #include "kvcdf/client_channel_source.h"
 #include "kvcdf/registry_value_list.h"
 
@@ -37,7 +38,7 @@ struct PublisherSetup {
     HINSTANCE module;  // strings 103 and 105-109
     const ClientChannelSource& source;
     ChannelFolder& folder;
-    RegistryValueList& channels;  // the Channels list
+    ChannelRecords& channels;  // the Channels list
     const ExcludeList& exclude;
     const CategoryMap& categories;
     std::wstring directoryUpdateChannel;  // ChnDirUpdateChannel: the directory channel's key
@@ -47,19 +48,27 @@ struct PublisherSetup {
 class Publisher {
 public:
     static constexpr DWORD kExcludeParcels = 2;
+    // Every shell file operation runs without a word to the user: a dialog on the hidden worker
+    // would wait for ever.
     static constexpr FILEOP_FLAGS kCopyFlags = FOF_NOCONFIRMATION | FOF_SILENT | FOF_NOERRORUI;
 
     explicit Publisher(const PublisherSetup& setup);
 
     // The channel's template (its own folder under the template root, else "Default", or
     // "Directory" for the directory channel) into its folder, expanded, and its shortcut added
-    // (or, when one of that title exists, the shell told that it changed).
-    void PublishChannel(IClientChannel* channel, std::wstring_view name);
+    // (or, when the shortcut of `entry` exists, the shell told that it changed). `entry` is the
+    // channel's Channels entry: its shortcut's path below the channels folder ("News",
+    // "Business\\News (2)"); empty for a channel not yet published, whose shortcut is given the
+    // first title that nothing else in the channels folder or the Channels list carries ("News",
+    // "News (2)", ...) and recorded under its path with the channel's id before it is added.
+    // Returns the entry; empty when the record could not be written (nothing was added).
+    std::wstring PublishChannel(IClientChannel* channel, std::wstring_view name, std::wstring_view entry = {});
 
     // Publishes the parcel when its description's [presentation] data_type is "ie/cdf" (any case)
     // and its channel's Exclude flags lack 2; then refreshes the desktop if a publication asked
-    // for it. True when the parcel was published.
-    bool PublishIfCdfParcel(IClientParcel* parcel);
+    // for it.
+    enum class ParcelResult { NotChannelFile, Excluded, Published };
+    ParcelResult PublishIfCdfParcel(IClientParcel* parcel);
     void PublishCdfParcel(IClientChannel* channel, IClientParcel* parcel);
 
     bool DesktopRefreshNeeded() const noexcept { return refreshNeeded_; }
@@ -68,6 +77,19 @@ public:
 
 private:
     std::wstring TemplateFolder(IClientChannel* channel, std::wstring_view name, bool directoryFlag) const;
+    // A title for a new shortcut of the kit: `name`, or "name (k)", that no shortcut, record or
+    // file of the channels folder (at the top or in `category`) carries.
+    std::wstring FreeTitle(std::wstring_view name, std::wstring_view category);
+    // `category`, or "category (k)", that is no shortcut and no file: a category folder is never
+    // made inside a shortcut.
+    std::wstring FreeCategory(std::wstring_view category);
+    // Records `entry` under `id`, then adds the shortcut at `placed`; the record goes again when
+    // the shortcut cannot be added. False when the record could not be written.
+    bool RecordAndAdd(const std::wstring& entry, LONG id, const std::wstring& placed, const std::wstring& url);
+    // Adds the shortcut of channel `id` at its entry's path (a new one in `category` when the
+    // entry is empty or its place is taken); the entry, or empty when it could not be written.
+    std::wstring AddShortcut(LONG id, std::wstring_view name, std::wstring_view entry, std::wstring_view category,
+                             const std::wstring& url);
 
     PublisherSetup s_;
     std::wstring defaultTemplate_, directoryTemplate_;
@@ -90,7 +112,8 @@ struct FoundFile {
 std::optional<FoundFile> FindChannelFile(const std::wstring& folder);
 
 // Whether `name` is one path component that names nothing but itself: not empty, not "." or
-// "..", none of \ / : * ? " < > | or control characters.
+// "..", none of \ / : * ? " < > | or control characters, and not empty once the file system has
+// trimmed its trailing dots and blanks.
 bool IsPlainComponent(std::wstring_view name) noexcept;
 
 // A shortcut title: plain components separated by single backslashes.

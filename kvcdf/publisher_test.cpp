@@ -78,7 +78,8 @@ protected:
         exclude.emplace();
         source.emplace(GetModuleHandleW(nullptr), app.Get());
         channels.emplace(kv::cdf::OpenChannelsList());
-        publisher.emplace(kv::cdf::PublisherSetup{GetModuleHandleW(nullptr), *source, folder, *channels, *exclude,
+        records.emplace(*channels);
+        publisher.emplace(kv::cdf::PublisherSetup{GetModuleHandleW(nullptr), *source, folder, *records, *exclude,
                                                   categories, L"GUIDE", shell});
         manager->ClearCalls();
     }
@@ -97,9 +98,9 @@ protected:
         if (directory) client->SetChannelProperty(id, 3, *kv::Variant::I4(1).get());
         return source->GetChannel(name);
     }
-    HRESULT Publish(IClientChannel* channel, const wchar_t* name) {
+    HRESULT Publish(IClientChannel* channel, const wchar_t* name, const wchar_t* title = L"") {
         try {
-            publisher->PublishChannel(channel, name);
+            publisher->PublishChannel(channel, name, title);
             return S_OK;
         } catch (const kv::HResultError& e) {
             return e.Code();
@@ -131,6 +132,7 @@ protected:
     ObservedShell shell;
     std::optional<kv::cdf::ClientChannelSource> source;
     std::optional<kv::cdf::RegistryValueList> channels;
+    std::optional<kv::cdf::ChannelRecords> records;
     std::optional<kv::cdf::Publisher> publisher;
 };
 
@@ -180,9 +182,10 @@ TEST_F(PublisherTest, CopiesTheFolderExpandsTheFileAndAddsTheShortcut) {
                            L" Business\\News & Weather " + url + L"\n");
     EXPECT_TRUE(Exists(folder.Folder() + L"Business\\News & Weather\\desktop.ini"));
 
-    // Published again: the shortcut is there, so the shell is only told.
+    // Published again under its recorded title: the shortcut is there, so the shell is only told.
+    EXPECT_EQ(records->Find(L"Business\\News & Weather")->value, 5u);
     folder.ClearCache();
-    ASSERT_EQ(Publish(channel.Get(), L"News & Weather"), S_OK);
+    ASSERT_EQ(Publish(channel.Get(), L"News & Weather", L"Business\\News & Weather"), S_OK);
     EXPECT_EQ(Calls(), L"EnumChannels 70007\n");
     EXPECT_EQ(shell.changed, std::vector<std::wstring>{folder.Folder() + L"Business\\News & Weather"});
 }
@@ -251,18 +254,19 @@ TEST_F(PublisherTest, ParcelGatePublishesOnlyChannelFileParcels) {
     auto catcher = kv::MakeObject<ParcelCatcher>();
     LONG cookie = 0;
     ASSERT_HRESULT_SUCCEEDED(parcels->Advise(0, catcher.Get(), &cookie));
+    using Result = kv::cdf::Publisher::ParcelResult;
     struct Case {
         const wchar_t* channel;
         const char* description;  // null: no description file
-        bool published;
+        Result result;
     } cases[] = {
-        {L"Sports", "[presentation]\r\ndata_type=ie/cdf\r\n", true},
-        {L"Arts", "[presentation]\r\ndata_type=IE/Cdf\r\n", true},
-        {L"NoShortcut", "[presentation]\r\ndata_type=ie/cdf\r\n", true},
-        {L"Html", "[presentation]\r\ndata_type=text/html\r\n", false},
-        {L"Other", "[other]\r\ndata_type=ie/cdf\r\n", false},
-        {L"Missing", nullptr, false},
-        {L"NoParcels", "[presentation]\r\ndata_type=ie/cdf\r\n", false},
+        {L"Sports", "[presentation]\r\ndata_type=ie/cdf\r\n", Result::Published},
+        {L"Arts", "[presentation]\r\ndata_type=IE/Cdf\r\n", Result::Published},
+        {L"NoShortcut", "[presentation]\r\ndata_type=ie/cdf\r\n", Result::Published},
+        {L"Html", "[presentation]\r\ndata_type=text/html\r\n", Result::NotChannelFile},
+        {L"Other", "[other]\r\ndata_type=ie/cdf\r\n", Result::NotChannelFile},
+        {L"Missing", nullptr, Result::NotChannelFile},
+        {L"NoParcels", "[presentation]\r\ndata_type=ie/cdf\r\n", Result::Excluded},
     };
     LONG id = 50;
     for (const auto& c : cases) {
@@ -273,12 +277,13 @@ TEST_F(PublisherTest, ParcelGatePublishesOnlyChannelFileParcels) {
         LONG delivered = 0;
         client->FireParcelDelivered(id, Bstr(parcelFolder).get(), Bstr(parcelFolder + L"\\parcel.ini").get(), &delivered);
         ASSERT_TRUE(catcher->last) << c.channel;
-        EXPECT_EQ(publisher->PublishIfCdfParcel(catcher->last.Get()), c.published) << c.channel;
-        EXPECT_EQ(channels->Get(c.channel).has_value(), c.published) << c.channel;
-        EXPECT_EQ(Exists(folder.Folder() + c.channel), c.published) << c.channel;
+        EXPECT_EQ(publisher->PublishIfCdfParcel(catcher->last.Get()), c.result) << c.channel;
+        bool published = c.result == Result::Published;
+        EXPECT_EQ(channels->Get(c.channel).has_value(), published) << c.channel;
+        EXPECT_EQ(Exists(folder.Folder() + c.channel), published) << c.channel;
         std::string expanded = ReadFileText(parcelFolder + L"\\parcel.cdf");
-        EXPECT_EQ(expanded == kTemplate, !c.published) << c.channel;
-        if (c.published) {
+        EXPECT_EQ(expanded == kTemplate, !published) << c.channel;
+        if (published) {
             EXPECT_EQ(*channels->Get(c.channel), static_cast<DWORD>(id));
             EXPECT_NE(expanded.find("<ITEM HREF=\"file://C:\\Channels\\" + std::to_string(id) + "\\Channel.htm\" />"),
                       std::string::npos)

@@ -23,12 +23,21 @@ std::wstring ReadDirectoryChannel() {
     UniqueHkey global;
     if (RegOpenKeyExW(HKEY_CURRENT_USER, kGlobalKey, 0, KEY_ALL_ACCESS, global.put()) != ERROR_SUCCESS)
         ThrowHr(E_FAIL);
-    wchar_t text[64] = {};
-    DWORD size = sizeof(text);
-    if (RegGetValueW(global.get(), nullptr, L"ChnDirUpdateChannel", RRF_RT_REG_SZ, nullptr, text, &size) !=
-        ERROR_SUCCESS)
-        ThrowHr(E_FAIL);
-    return text;
+    // Read at whatever length it has: a long key names no channel, it does not stop the extension.
+    for (;;) {
+        DWORD size = 0;
+        if (RegGetValueW(global.get(), nullptr, L"ChnDirUpdateChannel", RRF_RT_REG_SZ, nullptr, nullptr, &size) !=
+            ERROR_SUCCESS)
+            ThrowHr(E_FAIL);
+        std::wstring text(size / sizeof(wchar_t) + 1, L'\0');
+        size = static_cast<DWORD>(text.size() * sizeof(wchar_t));
+        LSTATUS status = RegGetValueW(global.get(), nullptr, L"ChnDirUpdateChannel", RRF_RT_REG_SZ, nullptr,
+                                      text.data(), &size);
+        if (status == ERROR_MORE_DATA) continue;  // it grew meanwhile
+        if (status != ERROR_SUCCESS) ThrowHr(E_FAIL);
+        text.resize(wcslen(text.c_str()));
+        return text;
+    }
 }
 
 LONG ChannelId(IClientChannel* channel) {
@@ -54,6 +63,7 @@ LONG ChannelFlags(IClientChannel* channel) {
 Reconciler::Reconciler(HINSTANCE module, ShellFiles& shell, ChannelFolder::DesktopRefresh refresh)
     : module_(module), shell_(shell) {
     channels_.emplace(OpenChannelsList());
+    records_.emplace(*channels_);
     exclude_.emplace();
     privileged_.emplace();
     folder_ = std::make_unique<ChannelFolder>(std::move(refresh));
@@ -61,11 +71,43 @@ Reconciler::Reconciler(HINSTANCE module, ShellFiles& shell, ChannelFolder::Deskt
     categories_.emplace(module);
     directoryChannel_ = ReadDirectoryChannel();
     homeChannels_ = LoadStringResource(module, kHomeChannelString);
-    publisher_.emplace(PublisherSetup{module, *source_, *folder_, *channels_, *exclude_, *categories_,
+    publisher_.emplace(PublisherSetup{module, *source_, *folder_, *records_, *exclude_, *categories_,
                                       directoryChannel_, shell_});
 }
 
+void Reconciler::Begin() {
+    records_->Reload();
+    clientLoaded_ = false;
+    clientById_.clear();
+    clientByName_.clear();
+}
+
+void Reconciler::LoadClient() {
+    if (clientLoaded_) return;
+    source_->Enumerate([this](IClientChannel2* channel) {
+        LONG id = ChannelId(channel);
+        std::wstring name = ChannelName(channel);
+        clientByName_.emplace(name, id);
+        clientById_[id] = ClientChannel{ComPtr<IClientChannel2>(channel), std::move(name)};
+        return true;
+    });
+    clientLoaded_ = true;
+}
+
+const Reconciler::ClientChannel* Reconciler::ChannelById(LONG id) {
+    LoadClient();
+    auto it = clientById_.find(id);
+    return it == clientById_.end() ? nullptr : &it->second;
+}
+
+const Reconciler::ClientChannel* Reconciler::ChannelByName(std::wstring_view name) {
+    LoadClient();
+    auto it = clientByName_.find(name);
+    return it == clientByName_.end() ? nullptr : ChannelById(it->second);
+}
+
 void Reconciler::StartUp() {
+    Begin();
     ChannelsPass();
     UpgradeStep();
     ClientChannelPass();
@@ -95,17 +137,23 @@ void Reconciler::UpgradeStep() {
     if (RegGetValueW(key.get(), nullptr, L"Upgrade", RRF_RT_REG_DWORD, nullptr, &value, &size) != ERROR_SUCCESS)
         return;
     RegDeleteValueW(key.get(), L"Upgrade");
-    // Double-null-terminated lists for the shell.
-    std::wstring from = source_->CdfRoot() + L"*.*";
-    from.push_back(L'\0');
-    std::wstring to = source_->ClientFolder();
-    to.push_back(L'\0');
-    SHFILEOPSTRUCTW op = {};
-    op.wFunc = FO_COPY;
-    op.pFrom = from.c_str();
-    op.pTo = to.c_str();
-    op.fFlags = FOF_NOCONFIRMATION | FOF_SILENT | FOF_FILESONLY;
-    shell_.FileOperation(op);
+    // A client folder that names no drive would make both paths relative to the current folder
+    // ("\" is the drive's root): nothing is copied then.
+    const std::wstring& root = source_->CdfRoot();
+    const std::wstring& target = source_->ClientFolder();
+    if (IsAbsoluteFolder(root) && IsAbsoluteFolder(target)) {
+        // Double-null-terminated lists for the shell.
+        std::wstring from = root + L"*.*";
+        from.push_back(L'\0');
+        std::wstring to = target;
+        to.push_back(L'\0');
+        SHFILEOPSTRUCTW op = {};
+        op.wFunc = FO_COPY;
+        op.pFrom = from.c_str();
+        op.pTo = to.c_str();
+        op.fFlags = Publisher::kCopyFlags | FOF_FILESONLY;
+        shell_.FileOperation(op);
+    }
     republishAll_ = true;
     refreshNeeded_ = true;
 }
@@ -119,22 +167,31 @@ void Reconciler::RefreshDesktopIfNeeded() {
 }
 
 bool Reconciler::RemoveShortcut(const std::wstring& name) {
-    bool removed = folder_->Remove(name);
+    bool removed = false;
+    try {
+        auto shortcut = folder_->Recorded(name);
+        removed = !shortcut || folder_->RemovePath(shortcut->path);
+    } catch (const HResultError&) {
+        // The channel manager failed for this one: it stays recorded and is tried again at the
+        // next pass; the other channels go on.
+    }
     // The folder's listing is cached; the rest of the pass must see the shortcut gone.
     folder_->ClearCache();
     return removed;
 }
 
-void Reconciler::Publish(IClientChannel* channel, const std::wstring& name) {
+void Reconciler::Publish(IClientChannel* channel, const std::wstring& name, const std::wstring& title) {
     try {
         folder_->ClearCache();
-        publisher_->PublishChannel(channel, name);
+        publisher_->PublishChannel(channel, name, title);
         folder_->ClearCache();
         refreshNeeded_ = true;
     } catch (const HResultError&) {
-        // A channel that cannot be published is not managed: otherwise the next folder check
-        // would ask the client to drop the user's channel for a template fault.
-        channels_->Remove(name);
+        // A new channel that cannot be published is not recorded (the publisher writes the
+        // record only with its shortcut), so no folder check asks the client to drop it for a
+        // template fault. A channel published before keeps its record while its shortcut is
+        // there: it goes with the shortcut.
+        folder_->ClearCache();
     }
 }
 
@@ -143,57 +200,58 @@ void Reconciler::ApplyChannelRule(IClientChannel* channel) {
     if (filter_ != 0 && filter_ != id) return;
     std::wstring name = ChannelName(channel);
     if (name.empty()) return;
-    if (std::optional<DWORD> value = channels_->Get(name)) {
-        if (*value != 0 && republishAll_) Publish(channel, name);
-    } else if (exclude_->Lookup(name) & kExcludeShortcut) {
-        channels_->Set(name, 0);
-    } else if (folder_->IsPublished(name)) {
-        channels_->Set(name, 0);
-    } else if (channels_->Set(name, static_cast<DWORD>(id))) {
-        Publish(channel, name);
+    if (auto own = records_->OwnRecord(name, static_cast<DWORD>(id))) {
+        if (republishAll_) Publish(channel, name, own->name);
+        return;
     }
+    auto recorded = records_->Find(name);
+    if (recorded && recorded->value == 0) return;  // left alone
+    if (exclude_->Lookup(name) & kExcludeShortcut) {
+        if (!recorded) records_->Set(name, 0);
+        return;
+    }
+    // A shortcut, record or category folder of that name that is not this channel's own makes
+    // the publisher choose a distinct title.
+    Publish(channel, name, {});
 }
 
 bool Reconciler::EntryPresent(const std::wstring& name, DWORD value) {
-    if (source_->HasChannel(name)) return true;
-    if (value == 0) return false;
+    if (value == 0) return ChannelByName(name) != nullptr;
+    const ClientChannel* c = ChannelById(static_cast<LONG>(value));
+    if (!c) return false;
+    std::wstring_view shortcut = TitleOf(name);
+    if (SameStoredName(UnnumberedName(shortcut), c->name) || SameStoredName(shortcut, c->name)) return true;
     // An entry made for a parcel carries the parcel's title, not a channel name.
-    bool present = false;
-    source_->Enumerate([&](IClientChannel2* channel) {
-        if (ChannelId(channel) != static_cast<LONG>(value)) return true;
-        present = ChannelProperties(channel).Text(ChannelProperties::kTitle) == name;
-        return false;
-    });
-    return present;
+    std::wstring title = ChannelProperties(c->channel.Get()).Text(ChannelProperties::kTitle);
+    return SameStoredName(UnnumberedName(shortcut), title) || SameStoredName(shortcut, title);
 }
 
 void Reconciler::ApplyEntryRule(const std::wstring& name, DWORD value) {
     if (filter_ != 0 && static_cast<DWORD>(filter_) == value) {
         if (RemoveShortcut(name)) {
-            channels_->Remove(name);
+            records_->Remove(name);
             refreshNeeded_ = true;
         }
         return;
     }
-    if (folder_->IsPublished(name)) {
+    // The shortcut of an entry is the one at the entry's path; a name only recorded so that it
+    // is left alone (0) stands for a shortcut of that title anywhere.
+    if (value == 0 ? folder_->IsPublished(name) : folder_->Recorded(name).has_value()) {
         if (EntryPresent(name, value)) return;
         if (value == 0 || RemoveShortcut(name)) {
-            channels_->Remove(name);
+            records_->Remove(name);
             refreshNeeded_ = true;
         }
         return;
     }
-    // The shortcut is gone: the user removed it.
+    // The folder was listed without the shortcut: the user removed it. The client is asked to
+    // drop the channel only for the channel's own shortcut, not for a parcel's.
     if (value != 0) {
-        ComPtr<IClientChannel> channel;
-        try {
-            channel = source_->GetChannel(name);
-        } catch (const HResultError&) {
-            // A stale entry (the client has no such channel) is forgotten without a Drop.
-        }
-        if (channel && MayDrop(channel.Get(), name)) channel->Drop();
+        const ClientChannel* c = ChannelById(static_cast<LONG>(value));
+        if (c && SameStoredName(UnnumberedName(TitleOf(name)), c->name) && MayDrop(c->channel.Get(), c->name))
+            c->channel->Drop();
     }
-    channels_->Remove(name);
+    records_->Remove(name);
 }
 
 bool Reconciler::IsDirectoryChannel(IClientChannel* channel) {
@@ -210,9 +268,18 @@ bool Reconciler::MayDrop(IClientChannel* channel, const std::wstring& name) {
     return (privileged_->Lookup(name) & kNeverDrop) == 0;
 }
 
-void Reconciler::ChannelAdded(IClientChannel* channel) { ApplyChannelRule(channel); }
+void Reconciler::ChannelAdded(IClientChannel* channel) {
+    Begin();
+    ApplyChannelRule(channel);
+    // A channel that changed its name leaves the record of its former shortcut behind.
+    LONG id = ChannelId(channel);
+    std::wstring name = ChannelName(channel);
+    for (const auto& r : records_->OfChannel(static_cast<DWORD>(id)))
+        if (!SameStoredName(UnnumberedName(TitleOf(r.name)), name)) ApplyEntryRule(r.name, r.value);
+}
 
 void Reconciler::ChannelDeleted(LONG id) {
+    Begin();
     filter_ = id;
     try {
         ChannelsPass();
@@ -230,17 +297,30 @@ bool Reconciler::ChannelChanged(LONG flags) {
     return false;
 }
 
+void Reconciler::ReapplyChannel(const std::wstring& name) {
+    const ClientChannel* c = ChannelByName(name);
+    if (!c) return;
+    auto own = records_->OwnRecord(name, static_cast<DWORD>(ChannelId(c->channel.Get())));
+    if (!own) return;  // a shortcut the kit did not make is not touched
+    try {
+        if (auto shortcut = folder_->Recorded(own->name)) folder_->Reapply(*shortcut);
+    } catch (const HResultError&) {
+        // Tried again at the next folder change.
+    }
+}
+
 void Reconciler::FolderChanged() {
+    Begin();
     folder_->Suspend();
     try {
         ChannelsPass();
         for (size_t i = 0; i < privileged_->Count(); ++i)
-            if (privileged_->Item(i).flags & kReapply) folder_->Reapply(privileged_->Item(i).name);
-        for (const std::wstring& home : SplitCommaList(homeChannels_)) folder_->Reapply(home);
+            if (privileged_->Item(i).flags & kReapply) ReapplyChannel(privileged_->Item(i).name);
+        for (const std::wstring& home : SplitCommaList(homeChannels_)) ReapplyChannel(home);
         source_->Enumerate([this](IClientChannel2* channel) {
             if (ChannelFlags(channel) & kNeverDirectory) return true;
             if (!IsDirectoryChannel(channel)) return true;
-            folder_->Reapply(ChannelName(channel));
+            ReapplyChannel(ChannelName(channel));
             return false;
         });
     } catch (...) {
@@ -250,9 +330,13 @@ void Reconciler::FolderChanged() {
     folder_->Resume();
 }
 
-void Reconciler::ParcelDelivered(IClientParcel* parcel) { publisher_->PublishIfCdfParcel(parcel); }
+bool Reconciler::ParcelDelivered(IClientParcel* parcel) {
+    Begin();
+    return publisher_->PublishIfCdfParcel(parcel) != Publisher::ParcelResult::NotChannelFile;
+}
 
 void Reconciler::Resync(LONG id) {
+    Begin();
     filter_ = id;
     try {
         ChannelsPass();

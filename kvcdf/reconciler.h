@@ -8,6 +8,7 @@
 
 #include <windows.h>
 
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -15,6 +16,7 @@
 #include "framework/category_map.h"
 #include "korvane_client.h"
 #include "kvcdf/channel_folder.h"
+#include "kvcdf/channel_records.h"
 #include "kvcdf/client_channel_source.h"
 #include "kvcdf/publisher.h"
 #include "kvcdf/registry_value_list.h"
@@ -37,6 +39,9 @@ public:
     // The full start-up work: Channels pass, upgrade step, client-channel pass, desktop refresh.
     void StartUp();
 
+    // The Channels list as the last pass saw it.
+    ChannelRecords& Records() noexcept { return *records_; }
+
     // Per-entry rule over the Channels list, per-channel rule over the client's channels.
     void ChannelsPass();
     void ClientChannelPass();
@@ -51,21 +56,39 @@ public:
     // True when the channel is going away and its removal should be queued.
     bool ChannelChanged(LONG flags);
     void FolderChanged();
-    void ParcelDelivered(IClientParcel* parcel);
+    // False when the parcel is no channel file and was ignored.
+    bool ParcelDelivered(IClientParcel* parcel);
     void Resync(LONG id);
 
 private:
+    // The client's channels of one pass, by id and by stored name.
+    struct ClientChannel {
+        ComPtr<IClientChannel2> channel;
+        std::wstring name;
+    };
+    // Each message starts from the registry and the client as they are now.
+    void Begin();
+    const ClientChannel* ChannelById(LONG id);
+    const ClientChannel* ChannelByName(std::wstring_view name);
+    void LoadClient();
+
     void ApplyChannelRule(IClientChannel* channel);
     void ApplyEntryRule(const std::wstring& name, DWORD value);
     bool EntryPresent(const std::wstring& name, DWORD value);
     bool MayDrop(IClientChannel* channel, const std::wstring& name);
     bool IsDirectoryChannel(IClientChannel* channel);
-    void Publish(IClientChannel* channel, const std::wstring& name);
+    void Publish(IClientChannel* channel, const std::wstring& name, const std::wstring& title);
     bool RemoveShortcut(const std::wstring& name);
+    // Adds again the shortcut the kit made for the channel of that name, if any.
+    void ReapplyChannel(const std::wstring& name);
 
     HINSTANCE module_;
     ShellFiles& shell_;
     std::optional<RegistryValueList> channels_;
+    std::optional<ChannelRecords> records_;
+    bool clientLoaded_ = false;
+    std::map<LONG, ClientChannel> clientById_;
+    std::map<std::wstring, LONG, StoredNameLess> clientByName_;
     std::optional<ExcludeList> exclude_;
     std::optional<PrivilegedList> privileged_;
     std::unique_ptr<ChannelFolder> folder_;

@@ -68,4 +68,18 @@ TEST(TemplateExpander, PieceByPieceOutputIsTheWholeText) {
     EXPECT_GE(calls, 2000);
 }
 
+TEST(TemplateExpander, EscapingKeepsTheChannelFileWellFormed) {
+    struct Case {
+        std::wstring text, escaped;
+    } cases[] = {
+        {L"a\x01" L"b\x1F" L"c\x7F", L"ab" L"c\x7F"},          // C0 controls go, DEL may stay
+        {L"tab\tlf\ncr\r", L"tab\tlf\ncr\r"},                   // the three allowed ones stay
+        {L"x\xFFFE" L"y\xFFFF" L"z", L"xyz"},
+        {L"\xD83D\xDE00!", L"\xD83D\xDE00!"},                     // a whole surrogate pair stays
+        {L"\xD83D!\xDE00", L"!"},                                  // halves alone go
+        {std::wstring(L"nul\0in", 6), L"nulin"},
+    };
+    for (const auto& c : cases) EXPECT_EQ(kv::cdf::XmlEscape(c.text), c.escaped);
+}
+
 }  // namespace

@@ -19,7 +19,20 @@ const std::wstring& TemplateValues::Get(std::wstring_view name) const {
 std::wstring XmlEscape(std::wstring_view text) {
     std::wstring out;
     out.reserve(text.size());
-    for (wchar_t c : text) {
+    for (size_t i = 0; i < text.size(); ++i) {
+        wchar_t c = text[i];
+        // Characters a channel file may not hold at all are left out: control characters other
+        // than tab, line feed and carriage return, U+FFFE and U+FFFF, and halves of a surrogate
+        // pair that have no other half.
+        if ((c < 0x20 && c != L'\t' && c != L'\n' && c != L'\r') || c == 0xFFFE || c == 0xFFFF) continue;
+        if (c >= 0xD800 && c <= 0xDBFF) {
+            if (i + 1 < text.size() && text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF) {
+                out += c;
+                out += text[++i];
+            }
+            continue;
+        }
+        if (c >= 0xDC00 && c <= 0xDFFF) continue;
         switch (c) {
         case L'&': out += L"&amp;"; break;
         case L'<': out += L"&lt;"; break;

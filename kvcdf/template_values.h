@@ -22,7 +22,8 @@ private:
 };
 
 // Text written into a channel file as character data or an attribute value: & < > " ' become
-// entity references, everything else is kept.
+// entity references, characters XML 1.0 does not allow anywhere are dropped, everything else is
+// kept.
 std::wstring XmlEscape(std::wstring_view text);
 
 }  // namespace kv::cdf

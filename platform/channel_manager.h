@@ -12,4 +12,15 @@ __CRT_UUID_DECL(IEnumChannels, 0xA4C65425, 0x0F82, 0x11D1, 0x90, 0xC3, 0x00, 0xC
 
 namespace kv {
 extern const CLSID kClsidChannelMgr;  // {B3CDAE90-D170-11D0-802B-00C04FD75D13}
+
+// The record IEnumChannels::Next fills, laid out as the shell's manager has it: the platform
+// header's CHANNELENUMINFO leaves out the leading size, which the caller sets. Passed to Next
+// through a cast.
+struct ChannelEnumInfo {
+    DWORD cbSize;
+    LPOLESTR pszTitle;
+    LPOLESTR pszPath;
+    LPOLESTR pszURL;
+    SUBSCRIPTIONSTATE stSubscriptionState;
+};
 }  // namespace kv

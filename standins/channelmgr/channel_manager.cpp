@@ -146,12 +146,17 @@ class ChannelEnum : public ComObject<ChannelEnum, IEnumChannels> {
 public:
     ChannelEnum(std::vector<Shortcut> items, DWORD flags) : items_(std::move(items)), flags_(flags) {}
 
-    STDMETHODIMP Next(ULONG count, CHANNELENUMINFO* out, ULONG* fetched) override try {
+    STDMETHODIMP Next(ULONG count, CHANNELENUMINFO* records, ULONG* fetched) override try {
+        auto* out = reinterpret_cast<kv::ChannelEnumInfo*>(records);
         if (!out || (count > 1 && !fetched)) return E_POINTER;
+        // The caller states the size of the records it gives, as the shell's manager requires.
+        for (ULONG i = 0; i < count; ++i)
+            if (out[i].cbSize != sizeof(kv::ChannelEnumInfo)) return E_INVALIDARG;
         ULONG n = 0;
         for (; n < count && next_ < items_.size(); ++n, ++next_) {
             const Shortcut& s = items_[next_];
-            CHANNELENUMINFO info{};
+            kv::ChannelEnumInfo info{};
+            info.cbSize = sizeof info;
             if (flags_ & CHANENUM_TITLE) info.pszTitle = TaskString(s.title);
             if (flags_ & CHANENUM_PATH) info.pszPath = TaskString(s.path);
             if (flags_ & CHANENUM_URL) info.pszURL = TaskString(s.url);

@@ -1,0 +1,215 @@
+// What the extension may touch: only shortcuts it made and recorded, found by the names the file
+// system stores; and faults that stay with one channel or one start.
+#include <gtest/gtest.h>
+
+#include <map>
+#include <vector>
+
+#include "kvcdf/extension_fixture.h"
+#include "platform/text.h"
+
+namespace {
+
+using namespace kv::test;
+using kv::Bstr;
+using kv::ComPtr;
+
+class OwnershipTest : public ExtensionTest {
+protected:
+    // A shortcut the user made: a folder holding a desktop.ini that names their own file.
+    void UserShortcut(const std::wstring& relative) {
+        WriteFileText(folder.Folder() + relative + L"\\desktop.ini",
+                      "[.ShellClassInfo]\r\nCDFURL=file://C:\\mine\\" + kv::ToAnsi(relative) + ".cdf\r\n");
+        users[relative] = ReadFileText(folder.Folder() + relative + L"\\desktop.ini");
+    }
+    void ExpectUserShortcutsUnchanged(const std::string& when) {
+        for (const auto& [relative, text] : users)
+            EXPECT_EQ(ReadFileText(folder.Folder() + relative + L"\\desktop.ini"), text)
+                << when << ": " << kv::ToAnsi(relative);
+    }
+    // A folder made and removed in Favorites\Channels: the extension checks the folder.
+    void FolderCheck() {
+        std::wstring trigger = folder.Folder() + L"kvcheck";
+        CreateDirectoryW(trigger.c_str(), nullptr);
+        PumpUntil([] { return false; }, 700);
+        RemoveDirectoryW(trigger.c_str());
+        PumpUntil([] { return false; }, 700);
+    }
+    bool ShortcutAt(const std::wstring& relative) { return Exists(folder.Folder() + relative + L"\\desktop.ini"); }
+    void Delete(LONG id) {
+        LONG delivered = 0;
+        client->DeleteChannel(id);
+        client->FireChannelDeleted(id, &delivered);
+    }
+    std::map<std::wstring, std::string> users;
+};
+
+TEST_F(OwnershipTest, NamesTheFileSystemAltersAndNamesTakenByOthers) {
+    struct Chan {
+        LONG id;
+        const wchar_t* name;
+        const wchar_t* category;
+    };
+    struct Case {
+        const char* what;
+        std::vector<std::wstring> user;  // shortcuts the user made first
+        std::vector<Chan> channels;      // in the client's order
+        std::vector<std::wstring> ours;  // where the extension's shortcuts land
+    } cases[] = {
+        {"a trailing dot", {}, {{5, L"Acme Corp.", nullptr}}, {L"Acme Corp"}},
+        {"a trailing blank", {}, {{5, L"Trailing ", nullptr}}, {L"Trailing"}},
+        {"the user's shortcut in another case", {L"news"}, {{5, L"News", nullptr}}, {L"News (2)"}},
+        {"the user's shortcut with a dot", {L"Sports"}, {{5, L"sports.", nullptr}}, {L"sports (2)"}},
+        {"a channel named like a category",
+         {},
+         {{5, L"Business", nullptr}, {6, L"Stock Quotes", L"Business/Stock Quotes"}},
+         {L"Business", L"Business (2)\\Stock Quotes"}},
+        {"a category before the channel named like it",
+         {},
+         {{6, L"Stock Quotes", L"Business/Stock Quotes"}, {5, L"Business", nullptr}},
+         {L"Business\\Stock Quotes", L"Business (2)"}},
+        {"two channels differing in case", {}, {{5, L"Radio", nullptr}, {6, L"RADIO", nullptr}}, {L"Radio", L"RADIO (2)"}},
+    };
+    for (const auto& c : cases) {
+        SetUp();
+        users.clear();
+        for (const auto& u : c.user) UserShortcut(u);
+        for (const auto& ch : c.channels) {
+            Channel(ch.id, ch.name);
+            if (ch.category) client->SetChannelProperty(ch.id, 8, *kv::Variant::String(ch.category).get());
+        }
+        ASSERT_EQ(S_OK, Start()) << c.what;
+        EXPECT_TRUE(PumpUntil([&] {
+            for (const auto& o : c.ours)
+                if (!ShortcutAt(o)) return false;
+            return true;
+        })) << c.what;
+        FolderCheck();
+        EXPECT_EQ(L"", Calls()) << c.what << ": the client is asked for nothing";
+        ExpectUserShortcutsUnchanged(c.what);
+        for (const auto& o : c.ours) {
+            EXPECT_TRUE(ShortcutAt(o)) << c.what << ": " << kv::ToAnsi(o);
+            EXPECT_NE(0xFFFFFFFFu, Entry(o.c_str())) << c.what << ": recorded " << kv::ToAnsi(o);
+        }
+        // The channels go one by one; each takes only its own shortcut.
+        for (const auto& ch : c.channels) Delete(ch.id);
+        EXPECT_TRUE(PumpUntil([&] {
+            for (const auto& o : c.ours)
+                if (Exists(folder.Folder() + o)) return false;
+            return true;
+        })) << c.what << ": nothing of ours is left behind";
+        ExpectUserShortcutsUnchanged(c.what);
+        EXPECT_EQ(L"", Calls()) << c.what;
+        Stop();
+    }
+}
+
+TEST_F(OwnershipTest, AParcelNamedLikeTheUsersShortcutGetsItsOwn) {
+    UserShortcut(L"Weekly Digest");
+    Channel(5, L"News");
+    StartAndSettle([&] { return ShortcutAt(L"News"); });
+    client->SetChannelProperty(5, 1, *kv::Variant::String(L"Weekly Digest").get());
+    WriteFileText(L"C:\\Parcels\\1\\parcel.cdf", kTemplate);
+    WriteFileText(L"C:\\Parcels\\1\\parcel.ini", "[presentation]\r\ndata_type=ie/cdf\r\n");
+    LONG delivered = 0;
+    client->FireParcelDelivered(5, Bstr(L"C:\\Parcels\\1").get(), Bstr(L"C:\\Parcels\\1\\parcel.ini").get(), &delivered);
+    EXPECT_TRUE(PumpUntil([&] { return ShortcutAt(L"Weekly Digest (2)"); }));
+    EXPECT_EQ(5u, Entry(L"Weekly Digest (2)"));
+    FolderCheck();
+    EXPECT_EQ(L"", Calls());
+    ExpectUserShortcutsUnchanged("after the parcel");
+    Stop();
+    auto unregister = reinterpret_cast<HRESULT(STDAPICALLTYPE*)()>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"KvCDF.dll"), "DllUnregisterServer")));
+    auto reg = reinterpret_cast<HRESULT(STDAPICALLTYPE*)()>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"KvCDF.dll"), "DllRegisterServer")));
+    ASSERT_TRUE(unregister && reg);
+    EXPECT_EQ(S_OK, unregister());
+    EXPECT_FALSE(ShortcutAt(L"Weekly Digest (2)"));
+    EXPECT_FALSE(ShortcutAt(L"News"));
+    ExpectUserShortcutsUnchanged("after unregistration");
+    EXPECT_EQ(S_OK, reg());
+}
+
+// Many recorded channels make a long start-up; an event the client sends meanwhile is handled
+// after it.
+TEST_F(OwnershipTest, AnEventDuringStartUpIsHandledAfterIt) {
+    auto channels = kv::cdf::OpenChannelsList();
+    for (LONG id = 1; id <= 300; ++id) {
+        std::wstring name = L"Channel " + std::to_wstring(id);
+        Channel(id, name.c_str());
+        channels.Set(name, static_cast<DWORD>(id));
+        folder.Add(name, L"file://C:\\Channels\\" + std::to_wstring(id) + L"\\default.cdf");
+    }
+    ASSERT_EQ(S_OK, Start());
+    LONG delivered = 0;
+    client->FireChannelResync(7, 0, &delivered);
+    EXPECT_TRUE(PumpUntil([&] { return Exists(L"C:\\Channels\\7\\default.cdf") && Entry(L"Channel 7") == 7; }, 20000))
+        << "the resync was handled";
+    EXPECT_EQ(1, Sinks(L"channels"));
+}
+
+TEST_F(OwnershipTest, FaultsStayWithOneChannelOrOneStart) {
+    kv::ComPtr<IChannelMgrControl> manager;
+    ASSERT_HRESULT_SUCCEEDED(CoCreateInstance(kv::kClsidChannelMgr, nullptr, CLSCTX_INPROC_SERVER,
+                                              __uuidof(IChannelMgrControl),
+                                              reinterpret_cast<void**>(manager.GetAddressOf())));
+    // The directory channel's key, of any length.
+    std::wstring longKey(100, L'K');
+    RegSetKeyValueW(HKEY_CURRENT_USER, L"Software\\Korvane\\Korvane\\Global", L"ChnDirUpdateChannel", REG_SZ,
+                    longKey.c_str(), static_cast<DWORD>((longKey.size() + 1) * sizeof(wchar_t)));
+    Channel(5, L"News");
+    Channel(6, L"Sports");
+    StartAndSettle([&] { return ShortcutAt(L"News") && ShortcutAt(L"Sports"); });
+    Stop();
+
+    // One shortcut the channel manager cannot remove: the other goes, the extension stays up.
+    client->DeleteChannel(5);
+    client->DeleteChannel(6);
+    manager->FailCall(Bstr(L"DeleteChannelShortcut").get(), 1, E_ACCESSDENIED);
+    ASSERT_EQ(S_OK, Start());
+    // The failed one stays recorded and goes at the next pass (the folder check after start-up).
+    EXPECT_TRUE(PumpUntil([&] {
+        return !ShortcutAt(L"Sports") && !ShortcutAt(L"News") && Entry(L"News") == 0xFFFFFFFF &&
+               Entry(L"Sports") == 0xFFFFFFFF;
+    }));
+    EXPECT_EQ(1, Sinks(L"channels"));
+    manager->ClearFailures();
+    EXPECT_EQ(L"", Calls());
+    Stop();
+
+    // A republication that fails during the upgrade keeps the record of a shortcut still there.
+    Channel(7, L"Weather");
+    StartAndSettle([&] { return ShortcutAt(L"Weather"); });
+    Stop();
+    DWORD upgrade = 255;
+    RegSetKeyValueW(HKEY_CURRENT_USER, kExtensionKey, L"Upgrade", REG_DWORD, &upgrade, 4);
+    kv::DeleteTree(L"C:\\Korvane\\CDF\\Default\\default.cdf");
+    StartAndSettle([] { return true; });
+    FolderCheck();
+    EXPECT_TRUE(ShortcutAt(L"Weather"));
+    EXPECT_EQ(7u, Entry(L"Weather"));
+    EXPECT_EQ(L"", Calls());
+    Stop();
+
+    // A client folder that names no drive: the upgrade copies nothing into the drive's root.
+    WriteFileText(L"C:\\kvtest\\CDF\\kvcanary.txt", "canary");
+    client->SetClientFolder(Bstr(L"").get());
+    RegSetKeyValueW(HKEY_CURRENT_USER, kExtensionKey, L"Upgrade", REG_DWORD, &upgrade, 4);
+    StartAndSettle([] { return true; });
+    EXPECT_FALSE(Exists(L"C:\\kvcanary.txt"));
+    Stop();
+    kv::DeleteTree(L"C:\\kvtest\\CDF");
+    DeleteFileW(L"C:\\kvcanary.txt");
+
+    // A start-up that fails (no Global key) lets the client shut down at once.
+    RegDeleteKeyValueW(HKEY_CURRENT_USER, L"Software\\Korvane\\Korvane\\Global", L"ChnDirUpdateChannel");
+    ASSERT_EQ(S_OK, Start());
+    DWORD start = GetTickCount();
+    cdf->OnShutdown();
+    EXPECT_LT(GetTickCount() - start, 2000u) << "OnShutdown after a failed start-up";
+    cdf.Reset();
+    EXPECT_TRUE(PumpUntil([] { return CanUnload() == S_OK; }, 2000));
+}
+
+}  // namespace

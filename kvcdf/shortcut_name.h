@@ -1,0 +1,33 @@
+// Channel shortcut names as the file system keeps them. A folder made as "Acme Corp." or
+// "Trailing " is stored without its trailing dots and blanks, and names that differ only in case
+// name one folder: every comparison of shortcut titles, recorded names and channel names goes
+// through StoredName and StoredNameLess, so that the Channels list, the folder's listing and the
+// client agree on what is the same shortcut.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace kv::cdf {
+
+// `title` with the trailing dots and blanks of each backslash-separated component removed.
+std::wstring StoredName(std::wstring_view title);
+
+// Orders titles by their stored names, without regard to case.
+struct StoredNameLess {
+    using is_transparent = void;
+    bool operator()(std::wstring_view a, std::wstring_view b) const;
+};
+
+bool SameStoredName(std::wstring_view a, std::wstring_view b);
+
+// The last component of a path below the channels folder ("Business\\News" gives "News").
+std::wstring_view TitleOf(std::wstring_view path);
+
+// "Title (k)" for k >= 2: the distinct name the kit's own item takes when "Title" is taken.
+std::wstring NumberedName(std::wstring_view title, int k);
+
+// The name a numbered name was made from ("News (2)" gives "News"); other names as they are.
+std::wstring_view UnnumberedName(std::wstring_view name);
+
+}  // namespace kv::cdf
