@@ -33,7 +33,7 @@ bool ContainsWord(std::wstring_view text, std::wstring_view word) noexcept {
 void DataProvider::SetTable(ComPtr<RowTable> table, ComPtr<CellFormatter> formatter) {
     table_ = std::move(table);
     formatter_ = std::move(formatter);
-    rowsAnnounced_ = table_ ? table_->RowCount() : 0;  // the binding reads it whole next
+    // The binding keeps the rows it was told of until it is told of the new table.
 }
 
 HRESULT DataProvider::getRowCount(DBROWCOUNT* pcRows) noexcept {

@@ -81,6 +81,7 @@ protected:
         }
         object_->provider.SetTable(table_, MakeObject<MarkingFormatter>());
         object_->provider.ResetReadTracker();
+        object_->provider.SendTransferComplete(OSPXFER_COMPLETE);  // a binding reads it all
     }
     long Col(const wchar_t* name) { return table_->Columns().Find(name) + 1; }
     HRESULT Get(long row, long column, Variant* out, OSPFORMAT format = OSPFORMAT_RAW) {

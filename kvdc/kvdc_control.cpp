@@ -407,11 +407,12 @@ STDMETHODIMP KvDCCtl::Reset(VARIANT_BOOL fRead) try {
         ApplySort();
         FilterAndSort(table);
         if (Table() == table.Get()) unfiltered_ = false;
-        // Rows the filter dropped, or a table that page script replaced meanwhile, leave the
-        // binding's rows behind: it reads the whole table again (a reading Reset ends so anyway).
+        // A reading Reset ends with the binding reading the whole table. Otherwise, rows the
+        // filter dropped, or a table that page script replaced meanwhile, leave the binding's
+        // rows behind: it reads the whole table again then too.
         if (!read && Table() && (Table() != table.Get() || table->RowCount() != rows))
             provider_.SendDataMemberChangedQuietly(autoReset_);
-        else
+        else if (!read)
             provider_.RefreshTrackedCells();
         if (autoUpdate_) ConnectSinks();
         if (!read) return S_OK;
