@@ -1,5 +1,6 @@
 #include "framework/data_provider.h"
 
+#include <algorithm>
 #include <cwctype>
 #include <string>
 
@@ -32,6 +33,7 @@ bool ContainsWord(std::wstring_view text, std::wstring_view word) noexcept {
 void DataProvider::SetTable(ComPtr<RowTable> table, ComPtr<CellFormatter> formatter) {
     table_ = std::move(table);
     formatter_ = std::move(formatter);
+    // The binding keeps the rows it was told of until it is told of the new table.
 }
 
 HRESULT DataProvider::getRowCount(DBROWCOUNT* pcRows) noexcept {
@@ -62,8 +64,17 @@ HRESULT DataProvider::setVariant(DBROWCOUNT iRow, DB_LORDINAL iColumn, OSPFORMAT
         return E_INVALIDARG;
     // The write may call the client, which may show dialogs while this thread's messages flow.
     ComPtr<RowTable> table = table_;
-    Variant value(var);
-    table->WriteCell(static_cast<long>(iRow), static_cast<long>(iColumn), *value.get());
+    const long row = static_cast<long>(iRow), column = static_cast<long>(iColumn);
+    Variant value(var), before, after;
+    table->GetCell(row, column, before.get());
+    table->WriteCell(row, column, *value.get());
+    // A cell the write changed at once changes how its row reads (the decoration of the other
+    // cells follows it): the binding reads the row again, unless the table moved meanwhile.
+    if (table_ == table && row <= table->RowCount()) {
+        table->GetCell(row, column, after.get());
+        if (VarCmp(before.get(), after.get(), LOCALE_USER_DEFAULT, 0) != VARCMP_EQ || before.vt() != after.vt())
+            RefreshReadCells(row, row);
+    }
     return S_OK;
 } catch (...) {
     return CaughtHResult();
@@ -183,10 +194,12 @@ HRESULT DataProvider::SetDataSourceListener(IUnknown* listener) noexcept {
 }
 
 void DataProvider::SendTransferComplete(OSPXFER reason) {
+    if (reason == OSPXFER_COMPLETE) rowsAnnounced_ = table_ ? table_->RowCount() : 0;
     if (auto l = listener_) ThrowIfFailed(l->transferComplete(reason));
 }
 
 void DataProvider::SendDataMemberChanged() {
+    rowsAnnounced_ = table_ ? table_->RowCount() : 0;
     if (auto l = sourceListener_) ThrowIfFailed(l->dataMemberChanged(nullptr));
 }
 
@@ -206,11 +219,28 @@ void DataProvider::SendCellChanged(long row, long column) {
     if (auto l = listener_) ThrowIfFailed(l->cellChanged(row, column));
 }
 
+// The rows read so far move with the rows inserted or deleted above them, so that a later
+// refresh of the tracked range still covers every row the binding holds.
 void DataProvider::SendInsertedRows(long row, long count) {
+    if (count > 0) rowsAnnounced_ += count;
+    if (count > 0 && lowestRead_ <= highestRead_) {
+        if (highestRead_ >= row) highestRead_ += count;
+        if (lowestRead_ >= row) lowestRead_ += count;
+    }
     if (auto l = listener_) ThrowIfFailed(l->insertedRows(row, count));
 }
 
 void DataProvider::SendDeletedRows(long row, long count) {
+    if (count > 0) rowsAnnounced_ = std::max(0L, rowsAnnounced_ - count);
+    if (count > 0 && lowestRead_ <= highestRead_) {
+        const long end = row + count;  // the first row after the deleted ones
+        lowestRead_ = lowestRead_ >= end ? lowestRead_ - count : lowestRead_ >= row ? row : lowestRead_;
+        highestRead_ = highestRead_ >= end ? highestRead_ - count : highestRead_ >= row ? row - 1 : highestRead_;
+        if (lowestRead_ > highestRead_) {
+            lowestRead_ = LONG_MAX;
+            highestRead_ = LONG_MIN;
+        }
+    }
     if (auto l = listener_) ThrowIfFailed(l->deletedRows(row, count));
 }
 
@@ -219,8 +249,10 @@ void DataProvider::RefreshReadCells(long first, long last) {
     for (size_t c = 1; c < columnsRead_.size(); ++c)
         if (columnsRead_[c]) columns.push_back(static_cast<long>(c));
     if (columns.empty()) return;
-    // Rows the filter has dropped since they were read no longer exist.
+    // Rows the filter has dropped since they were read no longer exist, and rows the binding
+    // has not been told of yet (page script may read them first) are not its to refresh.
     if (table_ && last > table_->RowCount()) last = table_->RowCount();
+    if (last > rowsAnnounced_) last = rowsAnnounced_;
     for (long long row = first < 1 ? 1 : first; row <= last; ++row)
         for (long c : columns) SendCellChanged(static_cast<long>(row), c);
 }

@@ -72,6 +72,7 @@ public:
     // Reset; `autoReset` is back as it was afterwards, also when the listener fails.
     void SendDataMemberChangedQuietly(bool& autoReset);
     void SendCellChanged(long row, long column);
+    // Rows inserted or deleted: the record of rows read moves with them first.
     void SendInsertedRows(long row, long count);
     void SendDeletedRows(long row, long count);
     // cellChanged for every read column of every row from `first` to `last`.
@@ -94,6 +95,9 @@ private:
     long embellish_ = 5;
     ComPtr<OLEDBSimpleProviderListener> listener_;
     ComPtr<DataSourceListener> sourceListener_;
+    // The rows the binding has been told of: the table's count when it last read the whole
+    // table, moved by the rows inserted and deleted since.
+    long rowsAnnounced_ = 0;
     long lowestRead_ = LONG_MAX;
     long highestRead_ = LONG_MIN;
     std::vector<bool> columnsRead_;  // index = binding column number

@@ -81,6 +81,7 @@ protected:
         }
         object_->provider.SetTable(table_, MakeObject<MarkingFormatter>());
         object_->provider.ResetReadTracker();
+        object_->provider.SendTransferComplete(OSPXFER_COMPLETE);  // a binding reads it all
     }
     long Col(const wchar_t* name) { return table_->Columns().Find(name) + 1; }
     HRESULT Get(long row, long column, Variant* out, OSPFORMAT format = OSPFORMAT_RAW) {
@@ -219,6 +220,47 @@ TEST_F(Provider, RefreshAnnouncesReadCellsAndAListenerFailureAborts) {
     listener->answer = S_OK;
     object_->provider.RefreshTrackedCells();
     EXPECT_TRUE(listener->calls.empty());
+}
+
+// The binding's rows move when rows are inserted or deleted above them; a later refresh of
+// what was read must still reach every row it holds.
+TEST_F(Provider, TheRecordOfReadRowsMovesWithInsertedAndDeletedRows) {
+    struct Case {
+        const char* what;
+        long firstRead, lastRead;
+        bool insert;
+        long row, count;
+        long first, last;  // the rows refreshed afterwards; 0,0 for none
+    } cases[] = {
+        {"insert above", 2, 4, true, 1, 1, 3, 5},
+        {"insert inside", 2, 4, true, 3, 2, 2, 6},
+        {"insert below", 2, 4, true, 5, 1, 2, 4},
+        {"insert at the top of the range", 2, 4, true, 2, 1, 3, 5},
+        {"delete above", 3, 5, false, 1, 2, 1, 3},
+        {"delete the first read", 3, 5, false, 3, 1, 3, 4},
+        {"delete inside", 2, 5, false, 3, 2, 2, 3},
+        {"delete the last read", 2, 4, false, 4, 3, 2, 3},
+        {"delete below", 2, 3, false, 4, 2, 2, 3},
+        {"delete all read", 2, 3, false, 1, 4, 0, 0},
+    };
+    for (const auto& c : cases) {
+        Fill(8);
+        auto listener = MakeObject<Listener>();
+        osp_->addOLEDBSimpleProviderListener(listener.Get());
+        Variant v;
+        Get(c.firstRead, Col(L"TITLE"), &v);
+        Get(c.lastRead, Col(L"TITLE"), &v);
+        if (c.insert)
+            object_->provider.SendInsertedRows(c.row, c.count);
+        else
+            object_->provider.SendDeletedRows(c.row, c.count);
+        listener->calls.clear();
+        object_->provider.RefreshTrackedCells();
+        std::vector<std::string> expected;
+        for (long r = c.first; c.first && r <= c.last; ++r)
+            expected.push_back("cell " + std::to_string(r) + "," + std::to_string(Col(L"TITLE")));
+        EXPECT_EQ(expected, listener->calls) << c.what;
+    }
 }
 
 struct FailingGuard : kv::CellReadGuard {

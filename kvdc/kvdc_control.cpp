@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <climits>
+#include <unordered_set>
+#include <utility>
 
 #include "framework/client_boundary.h"
 #include "framework/notification_window.h"
@@ -36,6 +38,15 @@ LRESULT CALLBACK NotificationWindowProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM l
         return 0;
     }
     return DefWindowProcW(hwnd, msg, wp, lp);
+}
+
+// The ids in their first order, each once.
+std::vector<LONG> UniqueIds(const std::vector<LONG>& ids) {
+    std::vector<LONG> out;
+    std::unordered_set<LONG> seen;
+    for (LONG id : ids)
+        if (seen.insert(id).second) out.push_back(id);
+    return out;
 }
 
 // The story IDs of a notification: one VT_I4, or an array of integers (or of VARIANTs that
@@ -391,15 +402,25 @@ STDMETHODIMP KvDCCtl::Reset(VARIANT_BOOL fRead) try {
         } else if (!Table()) {
             ThrowHr(E_FAIL);  // nothing read yet: Reset(TRUE) comes first
         }
+        ComPtr<RecordSet> table(Table());
+        const long rows = table->RowCount();
         ApplySort();
-        FilterAndSort(ComPtr<RecordSet>(Table()));
-        provider_.RefreshTrackedCells();
+        FilterAndSort(table);
+        if (Table() == table.Get()) unfiltered_ = false;
+        // A reading Reset ends with the binding reading the whole table. Otherwise, rows the
+        // filter dropped, or a table that page script replaced meanwhile, leave the binding's
+        // rows behind: it reads the whole table again then too.
+        if (!read && Table() && (Table() != table.Get() || table->RowCount() != rows))
+            provider_.SendDataMemberChangedQuietly(autoReset_);
+        else if (!read)
+            provider_.RefreshTrackedCells();
         if (autoUpdate_) ConnectSinks();
         if (!read) return S_OK;
         SendSuccessfulCompletion();
         provider_.SendDataMemberChangedQuietly(autoReset_);
         return S_OK;
     } catch (...) {
+        if (Table()) unfiltered_ = true;
         if (read) SendAbortCompletion();
         throw;
     }
@@ -566,8 +587,16 @@ void KvDCCtl::HandleNotification(UINT message, WPARAM first, LPARAM second) noex
         }
     } catch (...) {
         // A handler's failure has no caller to go to; the next notification goes on. The table
-        // may now miss what the client reported, so the next full read reloads the channel.
+        // may now miss what the client reported, so the next full read reloads the channel; and
+        // it may hold part of it, so the binding reads the table as it is.
         rebuildNeeded_ = true;
+        if (message >= kMsgNewStories && Table()) {
+            unfiltered_ = true;
+            try {
+                provider_.SendDataMemberChangedQuietly(autoReset_);
+            } catch (...) {
+            }
+        }
     }
     ids.reset();
     queue_->PostNext();
@@ -607,19 +636,26 @@ void KvDCCtl::OnNewStories(const std::vector<LONG>& ids) {
     ComPtr<RecordSet> table(Table());
     if (!table || !channel_ || ids.empty()) return;  // an empty list names no story
     unsigned long mine = ++tableChanges_;
+    if (std::exchange(unfiltered_, false)) ++tableChanges_;  // announced as a whole at the end
     // A story the table holds already (a full read since the client reported it) is no new row
     // to the binding, and reloading it may move it: the binding then gets the whole table.
     bool known = std::any_of(ids.begin(), ids.end(), [&](LONG id) { return table->FindRow(id) != 0; });
     bool added = table->LoadFromChannel(static_cast<long>(ids.size()), ids.data());
+    // New stories go through the filter and the sort also when they bring a new column.
+    FilterAndSort(table);
     if (added) {
-        // The binding reads everything again (which may reset the control): it is current now.
-        provider_.SendDataMemberChanged();
+        // The binding reads the whole table again, new column included: it is current now.
+        provider_.SendDataMemberChangedQuietly(autoReset_);
         mine = ++tableChanges_;
         table = Table();
-    } else {
-        FilterAndSort(table);
     }
-    for (LONG id : ids) {
+    // A binding applies insertedRows one at a time: announced from the top down, each story goes
+    // in where the table holds it, whatever the client's order. Each story is announced once.
+    std::vector<LONG> announced = UniqueIds(ids);
+    if (RecordSet* current = Table())
+        std::stable_sort(announced.begin(), announced.end(),
+                         [&](LONG a, LONG b) { return current->FindRow(a) < current->FindRow(b); });
+    for (LONG id : announced) {
         RecordSet* current = Table();
         if (!current) break;
         long p = current->FindRow(id);
@@ -653,24 +689,51 @@ void KvDCCtl::OnStoriesChanged(const std::vector<LONG>& ids, LONG flags) {
     ComPtr<RecordSet> table(Table());
     if (!table || !channel_ || ids.empty()) return;
     unsigned long mine = ++tableChanges_;
+    if (std::exchange(unfiltered_, false)) ++tableChanges_;  // announced as a whole at the end
+    const std::vector<LONG> changed = UniqueIds(ids);
+    std::vector<long> before;  // each story's position before the change; 0 when not shown
     long first = LONG_MAX, last = LONG_MIN;
-    for (LONG id : ids) {
+    for (LONG id : changed) {
         long p = table->FindRow(id);
+        before.push_back(p);
         first = std::min(first, p);
         last = std::max(last, p);
     }
     bool added = table->LoadFromChannel(static_cast<long>(ids.size()), ids.data());
     FilterAndSort(table);
+    bool rowsAnnounced = false;
     if (added) {
-        provider_.SendDataMemberChanged();  // the binding is current after this, as above
+        provider_.SendDataMemberChangedQuietly(autoReset_);  // the binding is current after this, as above
         mine = ++tableChanges_;
         table = Table();
+    } else if (!Disturbed(mine, table.Get())) {
+        // A story the filter now drops or lets back changes the rows the binding holds: the
+        // changed stories leave it from the bottom up and come back from the top down, where
+        // the table holds them, so that every row in between keeps its place.
+        std::vector<std::pair<long, long>> moves;  // before, after
+        bool entersOrLeaves = false;
+        for (size_t i = 0; i < changed.size(); ++i) {
+            moves.push_back({before[i], table->FindRow(changed[i])});
+            entersOrLeaves |= (moves.back().first == 0) != (moves.back().second == 0);
+        }
+        if (entersOrLeaves) {
+            std::vector<long> gone, back;
+            for (auto [from, to] : moves) {
+                if (from) gone.push_back(from);
+                if (to) back.push_back(to);
+            }
+            std::sort(gone.rbegin(), gone.rend());
+            std::sort(back.begin(), back.end());
+            for (long p : gone) provider_.SendDeletedRows(p, 1);
+            for (long p : back) provider_.SendInsertedRows(p, 1);
+            rowsAnnounced = true;
+        }
     }
-    for (LONG id : ids) {
+    for (LONG id : changed) {
         RecordSet* current = Table();
         if (!current) break;
         long p = current->FindRow(id);
-        if (!added) {
+        if (!added && !rowsAnnounced) {
             first = std::min(first, p);
             last = std::max(last, p);
         }
@@ -678,7 +741,7 @@ void KvDCCtl::OnStoriesChanged(const std::vector<LONG>& ids, LONG flags) {
     }
     if (Disturbed(mine, table.Get()))
         ResendIfDisturbed(mine, table.Get());
-    else if (!added)
+    else if (!added && !rowsAnnounced)
         provider_.RefreshReadCells(first, last);
 }
 

@@ -150,6 +150,9 @@ private:
     // Grows with every Reset, channel deletion and story handler: each change to the table
     // that the handler running now did not make itself.
     unsigned long tableChanges_ = 0;
+    // A failure may have left rows that have not been through the filter; the next filter pass
+    // may drop or move them, so the handler after it sends the binding the whole table.
+    bool unfiltered_ = false;
     SetupDialogLauncher dialogs_{Unknown()};
     bool autoReset_ = true;
     bool autoUpdate_ = true;

@@ -455,7 +455,7 @@ TEST_F(StoryPage, TheBindingAsksBeforeReadingAnExecutableAttachment) {
 namespace {
 
 // Story IDs as the client sends several at once: an array of integers.
-Variant IdList(std::initializer_list<LONG> ids) {
+Variant IdList(const std::vector<LONG>& ids) {
     auto sa = kv::SafeArray::Vector(VT_I4, static_cast<ULONG>(ids.size()));
     LONG at = 0;
     for (LONG id : ids) {
@@ -646,6 +646,57 @@ TEST_F(ChangedMindPage, AReadThatFailedStillReloadsAtTheNextReset) {
     EXPECT_EQ(S_OK, page->TryInvoke(L"Reset", DISPATCH_METHOD, {Variant::Bool(true)}, nullptr));
     page->PumpUntilIdle();
     EXPECT_EQ((std::vector<std::wstring>{L"Alpha", L"Bravo", L"Spam"}), Titles()) << "the dropped story is back";
+}
+
+// A binding applies the notifications one at a time and must end up with the table: several
+// new stories in one notification, and changes that the page's filter now decides.
+TEST_F(StoryPage, NotificationsAppliedInOrderGiveTheTable) {
+    bool onlyWithE = false;
+    Open(L"C:\\Channels\\News\\index.htm", {TextParam(L"Sort", L"-ID")});
+    page->OnEvent(L"OnFilter", [&](PageHost& host, const kv::browser::EventCall& e) {
+        ComPtr<IDispatch> story = e.args[0]->pdispVal;
+        DISPID id = 0;
+        LPOLESTR name[] = {const_cast<LPOLESTR>(L"TITLE")};
+        DISPPARAMS none = {};
+        Variant title;
+        story->GetIDsOfNames(IID_NULL, name, 1, 0, &id);
+        story->Invoke(id, IID_NULL, 0, DISPATCH_PROPERTYGET, &none, title.get(), nullptr, nullptr);
+        host.Put(L"returnValue", Variant::Bool(!onlyWithE || CellText(*title.get()).find(L'e') != std::wstring::npos));
+    });
+    auto& binding = page->Bind(OSPFORMAT_RAW);
+    page->PumpUntilIdle();
+    LONG delivered = 0;
+    AddStory(kNews, 3000, L"Charlie");
+    AddStory(kNews, 3001, L"Delta");
+    page->ClearEvents();
+    control->FireStoriesAdded(kNews, *IdList({3000, 3001}).get(), &delivered);
+    page->PumpUntilIdle();
+    EXPECT_EQ((std::vector<LONG>{1, 2}), NewStoryRows()) << "each where it is when announced";
+    ExpectMirrorIsTheTable(binding, "two new stories above the others");
+
+    page->Put(L"Sort", Variant::String(L"TITLE"));
+    ASSERT_EQ(S_OK, page->TryInvoke(L"Reset", DISPATCH_METHOD, {Variant::Bool(false)}, nullptr));
+    onlyWithE = true;  // without a Reset: only what changes is offered to the filter again
+    struct {
+        const char* what;
+        std::vector<std::pair<LONG, const wchar_t*>> changes;
+        std::vector<std::wstring> titles;
+    } steps[] = {
+        {"one leaves, one moves", {{101, L"Zulu"}, {3000, L"Apple"}}, {L"Apple", L"Bravo", L"Delta"}},
+        {"one comes back", {{101, L"Eve"}}, {L"Apple", L"Bravo", L"Delta", L"Eve"}},
+        {"one moves to the end as another leaves", {{102, L"Zed"}, {3000, L"Fig"}}, {L"Delta", L"Eve", L"Zed"}},
+    };
+    for (const auto& step : steps) {
+        std::vector<LONG> ids;
+        for (auto [id, title] : step.changes) {
+            control->SetStoryProperty(kNews, id, kv::Bstr(L"TITLE").get(), kv::Bstr(title).get(), 1);
+            ids.push_back(id);
+        }
+        control->FireStoriesChanged(kNews, *IdList(ids).get(), 1, &delivered);
+        page->PumpUntilIdle();
+        EXPECT_EQ(step.titles, Titles()) << step.what;
+        ExpectMirrorIsTheTable(binding, step.what);
+    }
 }
 
 // The binding's find reads cells through the attachment prompt; while the prompt is up the

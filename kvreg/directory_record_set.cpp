@@ -58,6 +58,11 @@ private:
 
 bool IsNone(const VARIANT& v) noexcept { return v.vt == VT_EMPTY || v.vt == VT_NULL; }
 
+bool HoldsArray(const VARIANT& v) noexcept {
+    const VARIANT* held = v.vt == (VT_VARIANT | VT_BYREF) && v.pvarVal ? v.pvarVal : &v;
+    return (held->vt & VT_ARRAY) != 0;
+}
+
 bool AsBool(const VARIANT& value) {
     if (value.vt == VT_BOOL) return value.boolVal != VARIANT_FALSE;
     Variant copy(value);
@@ -97,7 +102,8 @@ void DirectoryRecordSet::Load(const VARIANT& entries, const VARIANT& subscribedI
         std::unordered_set<LONG>& ids;
         ~ForgetIds() { ids.clear(); }
     } forget{subscribedIds_};
-    if (!IsNone(subscribedIds)) {
+    // Subscribed ids count only when they come as an array; anything else names none.
+    if (HoldsArray(subscribedIds)) {
         ArrayView ids(subscribedIds);
         for (size_t i = 0; i < ids.Length(); ++i) subscribedIds_.insert(CellAsLong(ids.At(i)));
     }
@@ -119,32 +125,39 @@ void DirectoryRecordSet::SetEntry(const VARIANT& data, long count, bool subscrib
     const LONG id = CellAsLong(values.At(0));
     const long idColumn = columns_->IndexOf(kFieldChannelId);
     const size_t width = static_cast<size_t>(columns_->Count());
-    Row& row = FindRow(id) ? CursorRow() : InsertFront(MakeObject<Row>(context_, id, idColumn));
-
-    const long subscribedColumn = columns_->FirstExtra();
-    row.SetCell(subscribedColumn, *Variant::Bool(subscribed || subscribedIds_.count(id) != 0).get(), width);
     const long timeAdded = columns_->IndexOf(kFieldTimeAdded);
-    for (size_t i = 0; i < n; ++i) {
+    const long categoriesColumn = columns_->IndexOf(kFieldCategories);
+    // The client's fields fill the directory columns only: IS_SUBSCRIBED (field 4096) is
+    // computed from the client's own answer.
+    auto fieldColumn = [&](size_t i) {
         const long index = columns_->IndexOf(CellAsLong(ids.At(i)));
-        if (index < 0) continue;  // a field without a column
+        return index >= columns_->FirstExtra() ? -1 : index;
+    };
+
+    // Everything that can fail is worked out before the row changes, so that an entry the client
+    // delivers broken leaves its row as it was and a new one out of the table.
+    bool datePending = false, categoriesDelivered = false;
+    DATE date = 0;
+    VARIANT categoriesValue;
+    VariantInit(&categoriesValue);
+    for (size_t i = 0; i < n; ++i) {
+        const long index = fieldColumn(i);
         if (index == timeAdded) {
-            LONG seconds = 0;
             try {
-                seconds = CellAsLong(values.At(i));
+                date = LocalDateFromUnixSeconds(CellAsLong(values.At(i)));
             } catch (...) {
                 ThrowHr(E_FAIL);
             }
-            VARIANT date;
-            date.vt = VT_DATE;
-            date.date = LocalDateFromUnixSeconds(seconds);
-            row.SetCell(index, date, width);
-        } else {
-            row.SetCell(index, values.At(i), width);
+            datePending = true;
+        } else if (index == categoriesColumn) {
+            categoriesValue = values.At(i);  // borrowed from the array, which outlives this call
+            categoriesDelivered = true;
         }
     }
-    row.SetCell(StateColumn(), *Variant::I4(kRowNotFiltered).get(), width);
-
-    const VARIANT& cell = row.CellRef(columns_->IndexOf(kFieldCategories));
+    const bool known = FindRow(id) != 0;
+    ComPtr<Row> fresh = known ? nullptr : MakeObject<Row>(context_, id, idColumn);
+    Row& row = known ? CursorRow() : *fresh.Get();
+    const VARIANT& cell = categoriesDelivered ? categoriesValue : row.CellRef(categoriesColumn);
     Variant converted;
     std::wstring_view categories;
     if (cell.vt == VT_BSTR) {
@@ -155,7 +168,26 @@ void DirectoryRecordSet::SetEntry(const VARIANT& data, long count, bool subscrib
         categories = {converted->bstrVal ? converted->bstrVal : L"", SysStringLen(converted->bstrVal)};
     }
     Variant group = Variant::String(categories_ ? std::wstring_view(categories_->Lookup(categories)) : L"");
+
+    const long subscribedColumn = columns_->FirstExtra();
+    row.SetCell(subscribedColumn, *Variant::Bool(subscribed || subscribedIds_.count(id) != 0).get(), width);
+    for (size_t i = 0; i < n; ++i) {
+        const long index = fieldColumn(i);
+        if (index < 0) continue;  // a field without a column of its own
+        if (index == timeAdded) {
+            if (!datePending) continue;  // the last TIME_ADDED delivered is written once
+            VARIANT value;
+            value.vt = VT_DATE;
+            value.date = date;
+            row.SetCell(index, value, width);
+            datePending = false;
+        } else {
+            row.SetCell(index, values.At(i), width);
+        }
+    }
+    row.SetCell(StateColumn(), *Variant::I4(kRowNotFiltered).get(), width);
     row.TakeCell(columns_->EntryCategory(), *group.get(), width);
+    if (!known) InsertFront(fresh);
 }
 
 void DirectoryRecordSet::FilterAndSort(const Filter& filter, SortOrder* sortOrder) {
@@ -176,9 +208,10 @@ bool DirectoryRecordSet::IsWritable(long row, long column) const {
 void DirectoryRecordSet::WriteCell(long row, long column, const VARIANT& value) {
     if (row < 1 || !IsWritable(row, column)) ThrowHr(E_INVALIDARG);
     ComPtr<Row> target = RowAt(row);
-    if (!directory_) ThrowHr(E_POINTER);
+    ComPtr<IClientDirectory> directory = directorySource_ ? directorySource_() : directory_;
+    if (!directory) ThrowHr(E_POINTER);
     ComPtr<IDirectoryEntries> entries;
-    ThrowIfClientFailed(directory_->GetEntries(entries.GetAddressOf()));
+    ThrowIfClientFailed(directory->GetEntries(entries.GetAddressOf()));
     ComPtr<IClientPropertySet> entry = ClientEntry(entries.Get(), target->Id());
     WriteSubscription(*columns_, *target.Get(), entry.Get(), value);
 }

@@ -13,6 +13,7 @@
 #include <windows.h>
 #include <oleauto.h>
 
+#include <functional>
 #include <memory>
 #include <unordered_set>
 
@@ -48,12 +49,17 @@ public:
     const DirectoryColumnTable& ColumnTable() const noexcept { return *columns_; }
     std::shared_ptr<const DirectoryColumnTable> ColumnTableRef() const noexcept { return columns_; }
     IClientDirectory* Directory() const noexcept { return directory_.Get(); }
+    // Where the binding's writes go from now on, asked at each write: the control's connection
+    // to the client of that moment, which may be newer than the table.
+    using DirectorySource = std::function<ComPtr<IClientDirectory>()>;
+    void SetDirectorySource(DirectorySource source) { directorySource_ = std::move(source); }
 
 private:
     std::shared_ptr<const DirectoryColumnTable> columns_;
     std::shared_ptr<const CategoryMap> categories_;
     ComPtr<IClientDirectory> directory_;
     std::unordered_set<LONG> subscribedIds_;
+    DirectorySource directorySource_;
 };
 
 // A row's subscription set to `value` (converted to a boolean first) through `entry`: nothing

@@ -159,8 +159,9 @@ TEST_F(DirectoryTable, RejectsBrokenEntriesAndTrustsNoCount) {
         int cells;  // fields applied to entry 30 beyond its id
     } cases[] = {
         {"no fields", EntryData({}), 0, E_INVALIDARG, -1},
-        {"bad TIME_ADDED", EntryData({{0, I(30)}, {38, S(L"yesterday")}}), 0, E_FAIL, 0},
-        {"negative TIME_ADDED", EntryData({{0, I(30)}, {38, I(-5)}}), 0, E_FAIL, 0},
+        {"bad TIME_ADDED", EntryData({{0, I(30)}, {1, S(L"A")}, {38, S(L"yesterday")}}), 0, E_FAIL, -1},
+        {"negative TIME_ADDED", EntryData({{0, I(30)}, {1, S(L"A")}, {38, I(-5)}}), 0, E_FAIL, -1},
+        {"CATEGORIES not text", EntryData({{0, I(30)}, {1, S(L"A")}, {8, Ids({1})}}), 0, DISP_E_TYPEMISMATCH, -1},
         {"count beyond the arrays", EntryData({{0, I(30)}, {1, S(L"A")}}), 1000, S_OK, 1},
         {"count below the arrays", EntryData({{0, I(30)}, {1, S(L"A")}, {2, S(L"v2")}}), 2, S_OK, 1},
         {"ids as VARIANTs", EntryData({{0, I(30)}, {1, S(L"A")}}, VT_VARIANT), 0, S_OK, 1},
@@ -176,14 +177,49 @@ TEST_F(DirectoryTable, RejectsBrokenEntriesAndTrustsNoCount) {
         EXPECT_EQ(c.cells == 1, Cell(30, L"NAME").vt() == VT_BSTR) << c.what;
         EXPECT_EQ(VT_EMPTY, Cell(30, L"VERSION").vt()) << c.what;
     }
-    // A failing entry leaves the entries before it in place, and the id set is emptied.
+    // A failing entry leaves the entries before it in place, is not in the table itself, and the
+    // id set is emptied.
     SetUp();
     Variant entries = Array({EntryData({{0, I(1)}, {1, S(L"A")}}), EntryData({{0, I(2)}, {38, S(L"x")}}),
                              EntryData({{0, I(3)}, {1, S(L"C")}})});
     EXPECT_EQ(E_FAIL, Hr([&] { table->Load(*entries.get(), *Ids({1, 2, 3}).get()); }));
-    EXPECT_EQ(2, table->RowCount());
+    EXPECT_EQ(1, table->RowCount());
     table->SetEntry(*EntryData({{0, I(3)}, {1, S(L"C")}}).get(), 0, false);
     EXPECT_EQ(VARIANT_FALSE, Cell(3, L"IS_SUBSCRIBED")->boolVal);
+}
+
+// An entry the client delivers broken leaves a known row as it was; a client field on a
+// computed column and subscribed ids that are no array change nothing either.
+TEST_F(DirectoryTable, AFailedRefreshKeepsTheRowAndComputedColumnsStayComputed) {
+    Variant entries = Array({EntryData({{0, I(30)}, {1, S(L"Old")}, {8, S(L"Music")}, {38, I(0)}})});
+    table->Load(*entries.get(), *Ids({30}).get());
+    table->FilterAndSort(nullptr, nullptr);
+    for (auto& broken : {EntryData({{0, I(30)}, {1, S(L"New")}, {8, S(L"Sports")}, {38, I(-5)}}),
+                         EntryData({{0, I(30)}, {1, S(L"New")}, {8, Ids({1})}})}) {
+        EXPECT_NE(S_OK, Hr([&] { table->SetEntry(*broken.get(), 0, false); }));
+        EXPECT_EQ(std::wstring(L"Old"), Cell(30, L"NAME")->bstrVal);
+        EXPECT_EQ(std::wstring(L"Entertainment"), Cell(30, L"ENTRY_CATEGORY")->bstrVal);
+        EXPECT_EQ(VARIANT_TRUE, Cell(30, L"IS_SUBSCRIBED")->boolVal);
+        EXPECT_EQ(1, Cell(30, L"INTERNAL_STATE")->lVal) << "not sent through the filter again";
+    }
+
+    struct {
+        const char* what;
+        Variant subscribedIds;
+        bool subscribed;
+    } cases[] = {
+        {"ids as an array", Ids({31}), true},
+        {"one id, not an array", I(31), false},
+        {"text", S(L"31"), false},
+    };
+    for (auto& c : cases) {
+        SetUp();
+        Variant entry = Array({EntryData({{0, I(31)}, {1, S(L"A")}, {4096, Variant::Bool(!c.subscribed)}})});
+        EXPECT_EQ(S_OK, Hr([&] { table->Load(*entry.get(), *c.subscribedIds.get()); })) << c.what;
+        Variant cell = Cell(31, L"IS_SUBSCRIBED");
+        EXPECT_EQ(VT_BOOL, cell.vt()) << c.what;
+        EXPECT_EQ(c.subscribed, cell->boolVal != VARIANT_FALSE) << c.what << ": the client's answer, not field 4096";
+    }
 }
 
 TEST_F(DirectoryTable, GroupsCategories) {

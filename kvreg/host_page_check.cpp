@@ -4,6 +4,8 @@
 #include "platform/raii.h"
 #include "platform/text.h"
 
+#include <new>
+
 namespace kv {
 
 std::optional<std::string> DirectoryChannelName() {
@@ -21,7 +23,9 @@ std::optional<std::string> DirectoryChannelName() {
     return std::string(value);
 }
 
-void CheckDirectoryPage(IOleClientSite* site, IClientApp* app) {
+namespace {
+
+void CheckPage(IOleClientSite* site, IClientApp* app) {
     auto path = PagePathFromAddress(PageAddress(site));
     if (!path || !app) ThrowHr(E_FAIL);
     ComPtr<IChannelCollection> channels;
@@ -41,6 +45,20 @@ void CheckDirectoryPage(IOleClientSite* site, IClientApp* app) {
     Bstr name;
     ThrowIfFailed(channel->GetName(name.put()));
     if (lstrcmpiA(ToAnsi(name.view()).c_str(), expected->c_str()) != 0) ThrowHr(E_FAIL);
+}
+
+}  // namespace
+
+// Whatever keeps the check from passing, the host's or the client's failure included, is the
+// page's refusal: E_FAIL.
+void CheckDirectoryPage(IOleClientSite* site, IClientApp* app) {
+    try {
+        CheckPage(site, app);
+    } catch (const std::bad_alloc&) {
+        throw;
+    } catch (...) {
+        ThrowHr(E_FAIL);
+    }
 }
 
 }  // namespace kv

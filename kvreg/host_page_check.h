@@ -18,7 +18,8 @@ namespace kv {
 // type, or too long.
 std::optional<std::string> DirectoryChannelName();
 
-// Throws E_FAIL unless the page of `site` is the directory channel's local page.
+// Throws E_FAIL unless the page of `site` is the directory channel's local page, also when the
+// host or the client fails while it is checked.
 void CheckDirectoryPage(IOleClientSite* site, IClientApp* app);
 
 }  // namespace kv

@@ -284,6 +284,11 @@ void KvRegCtl::ReadDirectory() {
     ThrowIfFailed(directory_->Query(1, 2, subscribed.put()));
     ThrowIfFailed(directory_->Query(3, 1, entries.put()));
     table->Load(*entries.get(), *subscribed.get());
+    // A check box ticked after the client went and came back reaches the client of now.
+    table->SetDirectorySource([this] {
+        Connect();
+        return directory_;
+    });
     provider_.SetTable(table, MakeObject<DirectoryCellDecorator>(ThisModule(), table));
     // Only now: a read that failed leaves the whole read pending for the next Reset(TRUE).
     firstRead_ = false;
@@ -353,9 +358,17 @@ STDMETHODIMP KvRegCtl::Reset(VARIANT_BOOL fRead) try {
         } else if (!Table()) {
             ThrowHr(E_FAIL);  // nothing read yet: Reset(TRUE) comes first
         }
+        ComPtr<DirectoryRecordSet> table(Table());
+        const long rows = table->RowCount();
         ApplySort();
-        FilterAndSort(ComPtr<DirectoryRecordSet>(Table()));
-        provider_.RefreshTrackedCells();
+        FilterAndSort(table);
+        // A reading Reset ends with the binding reading the whole table. Otherwise, rows the
+        // filter dropped, or a table that page script replaced meanwhile, leave the binding's
+        // rows behind: it reads the whole table again then too.
+        if (!read && Table() && (Table() != table.Get() || table->RowCount() != rows))
+            provider_.SendDataMemberChangedQuietly(autoReset_);
+        else if (!read)
+            provider_.RefreshTrackedCells();
         if (autoUpdate_) ConnectSinks();
         if (!read) return S_OK;
         SendSuccessfulCompletion();

@@ -269,13 +269,22 @@ TEST_F(DirectoryPage, KeepsTheBindingCurrentAsEntriesComeAndGo) {
 }
 
 TEST_F(DirectoryPage, AFailingFirstReadEndsTheTransferAndCanBeRepeated) {
-    for (const wchar_t* call : {L"IClientDirectory.Query", L"IClientApp2.GetDirectory", L"IClientChannel.GetLocalFolder"}) {
+    struct {
+        const wchar_t* call;
+        HRESULT hr;
+    } cases[] = {
+        {L"IClientDirectory.Query", E_ACCESSDENIED},
+        {L"IClientApp2.GetDirectory", E_ACCESSDENIED},
+        {L"IClientChannel.GetLocalFolder", E_FAIL},  // the page check refuses with its own code
+        {L"IClientChannel2.GetMode", E_FAIL},
+    };
+    for (const auto& [call, hr] : cases) {
         // The binding gets an empty, complete table first, and listens when the page reads.
         Open(kPage, {TextParam(L"AutoReset", L"0")});
         auto& binding = page->Bind(OSPFORMAT_RAW);
         binding.ClearCalls();
         control->FailCall(kv::Bstr(call).get(), 1, E_ACCESSDENIED);
-        EXPECT_EQ(E_ACCESSDENIED, page->TryInvoke(L"Reset", DISPATCH_METHOD, {Variant::Bool(true)}, nullptr))
+        EXPECT_EQ(hr, page->TryInvoke(L"Reset", DISPATCH_METHOD, {Variant::Bool(true)}, nullptr))
             << kv::ToAnsi(call);
         EXPECT_EQ(Log{L"transferComplete(" + std::to_wstring(OSPXFER_ABORT) + L")"}, BindingCalls(L"transferComplete"))
             << kv::ToAnsi(call);
@@ -327,6 +336,59 @@ TEST_F(DirectoryPage, SurvivesPageScriptThatResetsFromItsEvents) {
     EXPECT_EQ(L"<SPAN CLASS=subscribed>Weather Now</SPAN>", Text(18, L"NAME"));
     EXPECT_TRUE(page->HandlerErrors().empty());
     ExpectMirrorCurrent("after events that reset the control");
+}
+
+// The row a page shows is the row a check box acts on: a new entry that fails half way is not
+// shown, a client field on IS_SUBSCRIBED does not hide the subscription, and page script that
+// re-sorts from OnNewEntry leaves no stale row behind.
+TEST_F(DirectoryPage, TickingTheRowThatShowsAnEntrySubscribesThatEntry) {
+    control->SetEntryField(18, 4096, *Variant::I4(0).get());
+    Open(kPage, {TextParam(L"Sort", L"NAME")});
+    auto& binding = page->Bind(OSPFORMAT_HTML);
+    page->PumpUntilIdle();
+    EXPECT_EQ(L"<SPAN CLASS=subscribed>Weather Now</SPAN>", Text(18, L"NAME")) << "the client says subscribed";
+    page->OnEvent(L"OnNewEntry", [](PageHost& p, const kv::browser::EventCall&) {
+        p.Call(L"Reset", {Variant::Bool(false)});
+    });
+    LONG delivered = 0;
+    control->SetEntryField(16, 1, *Variant::String(L"Broken").get());
+    control->SetEntryField(16, 38, *Variant::I4(-5).get());
+    control->FireEntryChanged(16, &delivered);
+    Entry(19, L"Zulu", L"Sports");
+    control->FireEntryChanged(19, &delivered);
+    ASSERT_TRUE(page->PumpUntil([&] { return binding.RowCount() == 3; }));
+    page->PumpUntilIdle(300);
+    ExpectMirrorCurrent("after new entries");
+    const LONG nameColumn = binding.ColumnOf(L"NAME");
+    for (LONG id : {17, 18, 19}) {
+        ClientCalls();
+        const LONG row = RowOf(id);
+        ASSERT_NE(0, row) << id;
+        const std::wstring shown = binding.CellText(row, nameColumn);
+        EXPECT_EQ(S_OK, binding.CheckBox(row, 49, id != 18)) << kv::ToAnsi(shown);
+        EXPECT_EQ(Log{(id != 18 ? L"Subscribe " : L"Unsubscribe ") + std::to_wstring(id)}, ClientCalls())
+            << kv::ToAnsi(shown);
+    }
+}
+
+// After the client went away and came back, a check box writes to the client of now: the write
+// connects again, and its failure is the write's.
+TEST_F(DirectoryPage, ACheckBoxTickedAfterTheClientCameBackReachesIt) {
+    Open();
+    auto& binding = page->Bind(OSPFORMAT_RAW);
+    page->PumpUntilIdle();
+    LONG delivered = 0;
+    control->FireClientShutdown(&delivered);
+    page->PumpUntilIdle(300);
+    ASSERT_EQ(0, Sinks(L"entries"));
+    ClientCalls();
+    const LONG row = RowOf(17);
+    control->FailCall(kv::Bstr(L"IClientApp2.GetDirectory").get(), 1, E_ACCESSDENIED);
+    EXPECT_EQ(E_ACCESSDENIED, binding.CheckBox(row, 49, true));
+    EXPECT_EQ(Log{}, ClientCalls()) << "nothing went to the client that left";
+    EXPECT_EQ(S_OK, binding.CheckBox(row, 49, true));
+    EXPECT_EQ(Log{L"Subscribe 17"}, ClientCalls());
+    EXPECT_EQ(1, Sinks(L"entries")) << "connected again";
 }
 
 TEST_F(DirectoryPage, LetsGoOfTheClientWhenItShutsDown) {
