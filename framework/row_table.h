@@ -24,6 +24,7 @@
 
 #include "framework/column_dictionary.h"
 #include "framework/row.h"
+#include "framework/table_heap.h"
 #include "framework/sort_order.h"
 #include "platform/com_object.h"
 
@@ -88,9 +89,9 @@ private:
         Row* row;
         int64_t slot;
     };
-    std::deque<ComPtr<Row>> rows_;
+    std::deque<ComPtr<Row>, TableAllocator<ComPtr<Row>>> rows_;
     int64_t base_ = 0;
-    std::unordered_map<LONG, Entry> byId_;
+    std::unordered_map<LONG, Entry, std::hash<LONG>, std::equal_to<LONG>, TableAllocator<std::pair<const LONG, Entry>>> byId_;
     long cursor_ = 0;
 };
 
