@@ -79,7 +79,7 @@ protected:
 
 private:
     void Renumber(size_t from) noexcept;
-    void Rebuild(std::vector<ComPtr<Row>>&& rows);
+    void Rebuild(TableVector<ComPtr<Row>>&& rows);
 
     long stateColumn_ = 1;
 

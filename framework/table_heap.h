@@ -10,6 +10,7 @@
 
 #include <cstddef>
 #include <new>
+#include <vector>
 
 namespace kv {
 
@@ -32,5 +33,9 @@ struct TableAllocator {
     template <class U>
     bool operator==(const TableAllocator<U>&) const noexcept { return true; }
 };
+
+// A vector in the table heap, for per-row arrays such as a sort's working copies.
+template <class T>
+using TableVector = std::vector<T, TableAllocator<T>>;
 
 }  // namespace kv
