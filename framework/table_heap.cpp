@@ -28,6 +28,16 @@ Pool& ThePool() {
     return *pool;
 }
 
+// Larger blocks (a sort's working arrays, a table's index) come from a heap of the module's
+// own as well, where only the tables' own large blocks are ever freed.
+HANDLE LargeHeap() {
+    static const HANDLE heap = [] {
+        HANDLE h = HeapCreate(0, 0, 0);
+        return h ? h : GetProcessHeap();
+    }();
+    return heap;
+}
+
 size_t ClassOf(size_t bytes) noexcept { return bytes ? (bytes + kStep - 1) / kStep : 1; }
 
 class Exclusive {
@@ -46,7 +56,7 @@ private:
 void* TableHeapAlloc(size_t bytes) {
     const size_t cls = ClassOf(bytes);
     if (cls > kClasses) {
-        void* block = HeapAlloc(GetProcessHeap(), 0, bytes);
+        void* block = HeapAlloc(LargeHeap(), 0, bytes);
         if (!block) throw std::bad_alloc();
         return block;
     }
@@ -73,7 +83,7 @@ void TableHeapFree(void* block, size_t bytes) noexcept {
     if (!block) return;
     const size_t cls = ClassOf(bytes);
     if (cls > kClasses) {
-        HeapFree(GetProcessHeap(), 0, block);
+        HeapFree(LargeHeap(), 0, block);
         return;
     }
     Pool& pool = ThePool();

@@ -3,7 +3,7 @@
 // that an allocation or a release takes constant time. Wine's heap finds a block by walking its
 // free blocks first-fit; in the heap shared with everything else, the small blocks others leave
 // behind made each new row walk further, and a first bind grew with the square of the table.
-// Larger blocks go to the process heap. Chunks are kept for the life of the module: a freed
+// Larger blocks go to a heap of the module's own. Chunks are kept for the life of the module: a freed
 // table's blocks serve the next one.
 // Any thread.
 #pragma once
