@@ -1,5 +1,12 @@
-// Times the story control's answer to one client notification on channels of 1,000, 10,000 and
-// 100,000 stories of 20 properties each: from the client's call of the sink to the last
+// Times the story control on channels of 1,000, 10,000 and 100,000 stories of 20 properties each.
+//
+// The first bind: from creating the control on the page to the binding's mirror of every cell
+// (the control's Reset with its filter step and sort, then every cell read in the HTML format).
+// Beside it, in the same run, the story table's own work on the same channel: load the client's
+// snapshot and read every cell once in the HTML format through the data provider ("table"). "x"
+// is the bind divided by that.
+//
+// Then the answer to one client notification: from the client's call of the sink to the last
 // notification the page's data binding receives. A new story (OnStoriesAdded) ends with the
 // binding's insertedRows; a changed story (OnStoriesChanged) with the page's OnStoryEvent.
 //
@@ -10,8 +17,8 @@
 // convert its properties, and stably sort a vector of one row per story that is already in order
 // ("floor"); then free the snapshot ("freeing"). "x" is the control's handling divided by the
 // floor with the freeing.
-// Figures are milliseconds, the best of five; "growth" is the time divided by that of ten times
-// fewer stories.
+// Figures are milliseconds, the best of five (the bind: of one); "growth" is the time divided by
+// that of ten times fewer stories.
 //
 // Needs KvDC.dll and the client stand-in registered: run it in the test prefix after a test run,
 //   build/<arch>/kvwine build/<arch>/bench/notification_bench.exe [sizes...]
@@ -24,7 +31,12 @@
 #include <string>
 #include <vector>
 
+#include "bench/bench_summary.h"
+#include "framework/data_provider.h"
+#include "framework/value_converter.h"
 #include "korvane_client.h"
+#include "kvdc/cell_decorator.h"
+#include "kvdc/story_columns.h"
 #include "platform/raii.h"
 #include "standins/browser/page_host.h"
 #include "tests/client/client_test_util.h"
@@ -68,6 +80,7 @@ void AddStory(IClientControl* control, LONG id) {
 }
 
 struct Figures {
+    double bind = 0, table = 0;
     double added = 1e300, changed = 1e300;
     double snapshot = 1e300, freed = 1e300, own = 1e300, floor = 1e300;
 };
@@ -104,19 +117,55 @@ double Floor(const VARIANT& snapshot, LONG id, LONG stories) {
     return took;
 }
 
-Figures Measure(IClientControl* control, LONG stories) {
+// The story table's own part of a first bind: load the channel's snapshot (made by the client
+// beforehand) and read every cell once in the HTML format. Returns milliseconds.
+double TableWork(IClientApp2* app) {
+    ComPtr<IChannelCollection> channels;
+    ComPtr<IClientChannel> channel;
+    ComPtr<IClientChannel2> channel2;
+    if (FAILED(app->GetChannels(channels.GetAddressOf())) ||
+        FAILED(channels->Item(*Variant::I4(1).get(), channel.GetAddressOf())) || !channel ||
+        FAILED(channel.As(&channel2))) {
+        std::fprintf(stderr, "  the client gives no channel\n");
+        std::exit(1);
+    }
+    Variant snapshot;
+    kv::ThrowIfFailed(channel2->GetStorySnapshot(1, 1, snapshot.put()));
+    auto converter = kv::MakeObject<kv::ValueConverter>(nullptr);
+    size_t chars = 0;
+    double start = Now();
+    auto table = kv::MakeStoryRecordSet(nullptr, converter);
+    table->Load(*snapshot.get(), 0, nullptr);
+    kv::DataProvider provider;
+    provider.SetTable(table, kv::CreateCellDecorator(table));
+    provider.ResetReadTracker();
+    for (long r = 1; r <= table->RowCount(); ++r)
+        for (long c = 1; c <= table->ColumnCount(); ++c) {
+            Variant v;
+            if (FAILED(provider.getVariant(r, c, OSPFORMAT_HTML, v.put()))) std::fprintf(stderr, "  a read failed\n");
+            chars += v.vt() == VT_BSTR ? SysStringLen(v->bstrVal) : 1;
+        }
+    double took = Now() - start;
+    if (chars == 0) std::fprintf(stderr, "  the table read nothing\n");
+    return took;
+}
+
+Figures Measure(IClientApp2* app, IClientControl* control, LONG stories) {
     control->Clear();
     control->PutChannel(1, Bstr(L"Bench").get(), Bstr(L"C:\\Channels\\Bench").get(), 0, 0, 0, Bstr(L"bench").get());
     double t0 = Now();
     for (LONG id = 1; id <= stories; ++id) AddStory(control, id);
     std::fprintf(stderr, "  built %ld stories in %.0f ms\n", stories, Now() - t0);
-    t0 = Now();
+    Figures f;
+    f.table = TableWork(app);
 
+    t0 = Now();
     kv::browser::PageHost page(L"C:\\Channels\\Bench\\index.htm");
     page.Create(L"Korvane.Channel", {kv::browser::TextParam(L"Sort", L"-POSTED_TIME")});
     auto& binding = page.Bind(OSPFORMAT_HTML);
     page.PumpUntilIdle();
-    std::fprintf(stderr, "  page bound in %.0f ms\n", Now() - t0);
+    f.bind = Now() - t0;
+    if (binding.RowCount() != stories) std::fprintf(stderr, "  the page shows %ld stories\n", binding.RowCount());
     ComPtr<IClientChannel2> channel;
     Variant channelValue = page.Get(L"Channel");
     if (channelValue.vt() != VT_DISPATCH || !channelValue->pdispVal ||
@@ -124,7 +173,6 @@ Figures Measure(IClientControl* control, LONG stories) {
         std::fprintf(stderr, "  the control gives no channel\n");
         std::exit(1);
     }
-    Figures f;
     LONG next = stories + 1;
     for (int round = 0; round < 5; ++round) {
         AddStory(control, next);
@@ -179,22 +227,42 @@ int main(int argc, char** argv) {
         std::printf("the client stand-in is not registered in this prefix\n");
         return 1;
     }
-    std::printf("%8s %11s %7s | %9s %9s %9s %9s %6s | %12s %7s\n", "stories", "added (ms)", "growth", "snapshot",
-                "control", "floor", "freeing", "x", "changed (ms)", "growth");
-    Figures previous;
-    bool first = true;
+    std::printf("story control (%s build): ms\n", sizeof(void*) == 8 ? "x64" : "x86");
+    std::printf("%8s | %10s %7s %10s %5s | %11s %7s | %9s %9s %9s %9s %6s | %12s %7s\n", "stories", "bind", "growth",
+                "table", "x", "added", "growth", "snapshot", "control", "floor", "freeing", "x", "changed", "growth");
+    std::vector<std::pair<LONG, Figures>> all;
     for (LONG n : sizes) {
-        Figures f = Measure(control.Get(), n);
-        char addedGrowth[16] = "", changedGrowth[16] = "";
-        if (!first) {
+        Figures f = Measure(app.Get(), control.Get(), n);
+        char bindGrowth[16] = "", addedGrowth[16] = "", changedGrowth[16] = "";
+        if (!all.empty()) {
+            const Figures& previous = all.back().second;
+            std::snprintf(bindGrowth, sizeof bindGrowth, "%.1f", f.bind / previous.bind);
             std::snprintf(addedGrowth, sizeof addedGrowth, "%.1f", f.added / previous.added);
             std::snprintf(changedGrowth, sizeof changedGrowth, "%.1f", f.changed / previous.changed);
         }
-        std::printf("%8ld %11.2f %7s | %9.2f %9.2f %9.2f %9.2f %6.1f | %12.2f %7s\n", n, f.added, addedGrowth,
-                    f.snapshot, f.own, f.floor, f.freed, f.own / (f.floor + f.freed), f.changed, changedGrowth);
+        std::printf("%8ld | %10.1f %7s %10.1f %5.2f | %11.2f %7s | %9.2f %9.2f %9.2f %9.2f %6.1f | %12.2f %7s\n", n,
+                    f.bind, bindGrowth, f.table, f.bind / f.table, f.added, addedGrowth, f.snapshot, f.own, f.floor,
+                    f.freed, f.own / (f.floor + f.freed), f.changed, changedGrowth);
         std::fflush(stdout);
-        previous = f;
-        first = false;
+        all.emplace_back(n, f);
+    }
+    // The aims: each tenfold step of the first bind costs at most 12 times as much, and the bind
+    // of the largest channel at most 3 times the table's own work; the control's share of a
+    // notification at most twice its floor.
+    char figure[96];
+    for (size_t i = 1; i < all.size(); ++i) {
+        const auto& [n, f] = all[i];
+        const auto& [m, p] = all[i - 1];
+        if (n != m * 10) continue;
+        std::snprintf(figure, sizeof figure, "first bind, growth %ld to %ld", m, n);
+        kv::bench::Summary("notification_bench", figure, f.bind / p.bind, 12);
+    }
+    if (!all.empty()) {
+        const auto& [n, f] = all.back();
+        std::snprintf(figure, sizeof figure, "first bind of %ld x table load and read", n);
+        kv::bench::Summary("notification_bench", figure, f.bind / f.table, 3);
+        std::snprintf(figure, sizeof figure, "new story at %ld, control x floor", n);
+        kv::bench::Summary("notification_bench", figure, f.own / (f.floor + f.freed), 2);
     }
     control->Clear();
     return 0;

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/bench_summary.h"
 #include "client_control.h"
 #include "framework/client_boundary.h"
 #include "kvcdf/reconciler.h"
@@ -119,6 +120,8 @@ int main() try {
                 large.pass / large.floor);
     std::printf("  growth from 500 to 5,000 channels: pass x%.1f, floor x%.1f (linear: about 10)\n",
                 large.pass / small.pass, large.floor / small.floor);
+    kv::bench::Summary("reconcile_bench", "500 channels x floor", small.pass / small.floor, 3);
+    kv::bench::Summary("reconcile_bench", "5,000 channels x floor", large.pass / large.floor, 3);
     Prepare(client.Get(), 0);
     client->Clear();
     return 0;

@@ -1,6 +1,6 @@
 // Times the uninstaller's DeleteFolderTree on a tree of 10,000 files of 10 KB (100 MB) in 100
 // folders, against the bare platform walk (FindFirstFile, DeleteFile, RemoveDirectory, no checks)
-// on an identical tree, alternated, median of 5. Figures are milliseconds.
+// on an identical tree, alternated, median of 3. Figures are milliseconds.
 //
 //   uninstall_bench.exe              both, in the prefix's temporary folder
 //   uninstall_bench.exe make DIR     only builds the tree at DIR (for a comparison with rm -rf)
@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/bench_summary.h"
 #include "bench/file_tree_bench.h"
 #include "platform/raii.h"
 #include "platform/text.h"
@@ -57,7 +58,7 @@ int main(int argc, char** argv) {
     GetTempPathW(MAX_PATH, temp);
     const std::wstring ours = std::wstring(temp) + L"kvbench-ours", floor = std::wstring(temp) + L"kvbench-floor";
     std::vector<double> oursMs, floorMs;
-    for (int round = 0; round < 5; ++round) {
+    for (int round = 0; round < kv::bench::kRounds; ++round) {
         MakeTree(ours);
         MakeTree(floor);
         // Alternated, so that neither side always meets a warm cache.
@@ -77,8 +78,9 @@ int main(int argc, char** argv) {
         }
     }
     double o = Median(oursMs), f = Median(floorMs);
-    std::printf("uninstall walk (%s build): 10,000 files of 10 KB in 100 folders; median of 5, ms\n",
+    std::printf("uninstall walk (%s build): 10,000 files of 10 KB in 100 folders; median of 3, ms\n",
                 sizeof(void*) == 8 ? "x64" : "x86");
     std::printf("  DeleteFolderTree %8.1f\n  bare walk        %8.1f\n  x floor          %8.2f\n", o, f, o / f);
+    kv::bench::Summary("uninstall_bench", "DeleteFolderTree x bare walk", o / f, 2);
     return 0;
 }

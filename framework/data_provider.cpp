@@ -89,14 +89,29 @@ HRESULT DataProvider::getVariant(DBROWCOUNT iRow, DB_LORDINAL iColumn, OSPFORMAT
     // A read may ask the user (the attachment prompt), and notifications handled meanwhile may
     // replace or drop the table: this read finishes on the table and formatter it began with.
     ComPtr<RowTable> table = table_;
-    ComPtr<CellFormatter> formatter = formatter_;
-    Variant cell;
-    table->GetCell(row, column, cell.get());
-    if (row > 0) {
-        Track(row, column);
-        if (format != OSPFORMAT_RAW && formatter && row <= table->RowCount())
-            formatter->Decorate(cell.get(), embellish_, row, column);
+    if (format == OSPFORMAT_RAW || !formatter_ || row == 0) {
+        // Straight into the caller's VARIANT: a raw read copies the cell once.
+        table->GetCell(row, column, pVar);
+        if (row > 0) {
+            try {
+                Track(row, column);
+            } catch (...) {
+                VariantClear(pVar);
+                throw;
+            }
+        }
+        return S_OK;
     }
+    // Decorated from the stored cell where the guard permits it at once: no copy per cell.
+    ComPtr<CellFormatter> formatter = formatter_;
+    ComPtr<Row> source = table->RowAt(row);
+    Variant permitted, cell;
+    const VARIANT& value = source->PermittedCell(column - 1, permitted);
+    Track(row, column);
+    if (row <= table->RowCount())
+        formatter->Decorate(value, embellish_, row, column, cell.get());
+    else
+        ThrowIfFailed(VariantCopy(cell.get(), const_cast<VARIANT*>(&value)));
     cell.Detach(pVar);
     return S_OK;
 } catch (...) {

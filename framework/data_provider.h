@@ -23,8 +23,10 @@ namespace kv {
 // Turns a cell into display text for the formatted and HTML formats.
 class CellFormatter : public IUnknown {
 public:
-    // `row` and `column` are the binding's (1-based); throws on failure.
-    virtual void Decorate(VARIANT* cell, long embellish, long row, long column) = 0;
+    // Writes the display form of `cell` into `out` (VT_EMPTY on entry). `row` and `column` are
+    // the binding's (1-based). `cell` may be the table's own stored cell: it is read before
+    // anything that could let messages flow. Throws on failure.
+    virtual void Decorate(const VARIANT& cell, long embellish, long row, long column, VARIANT* out) = 0;
 };
 
 // The comparisons of `find` beyond the platform's six: the contains family (bit 8 set).

@@ -51,10 +51,9 @@ public:
 // Marks decorated cells so that tests see when the formatter ran.
 class MarkingFormatter : public kv::ComObject<MarkingFormatter, kv::CellFormatter> {
 public:
-    void Decorate(VARIANT* cell, long embellish, long row, long column) override {
-        VariantClear(cell);
-        cell->vt = VT_BSTR;
-        cell->bstrVal = SysAllocString((L"decorated " + std::to_wstring(embellish) + L" " + std::to_wstring(row) +
+    void Decorate(const VARIANT&, long embellish, long row, long column, VARIANT* out) override {
+        out->vt = VT_BSTR;
+        out->bstrVal = SysAllocString((L"decorated " + std::to_wstring(embellish) + L" " + std::to_wstring(row) +
                                         L"," + std::to_wstring(column)).c_str());
     }
 };
@@ -277,7 +276,7 @@ TEST_F(Provider, AFailingReadOrDecorationIsTheHResultOfGetVariant) {
     EXPECT_EQ(S_OK, Get(0, Col(L"TITLE"), &name));  // the header row reads no story
     table_->SetCellReadGuard(nullptr);
     struct ThrowingFormatter : kv::ComObject<ThrowingFormatter, kv::CellFormatter> {
-        void Decorate(VARIANT*, long, long, long) override { kv::ThrowHr(DISP_E_TYPEMISMATCH); }
+        void Decorate(const VARIANT&, long, long, long, VARIANT*) override { kv::ThrowHr(DISP_E_TYPEMISMATCH); }
     };
     object_->provider.SetTable(table_, MakeObject<ThrowingFormatter>());
     EXPECT_EQ(DISP_E_TYPEMISMATCH, Get(1, Col(L"TITLE"), &v, OSPFORMAT_HTML));

@@ -108,6 +108,7 @@ RecordSet::RecordSet(ComPtr<IClientChannel> channel, ComPtr<ValueConverter> conv
         fixed_.parcelType = columns_->Add(L"PARCEL_TYPE");
         fixed_.keep = columns_->Add(L"KEEP");
     }
+    context_->width = static_cast<size_t>(ColumnCount());
 }
 
 bool RecordSet::LoadFromChannel(long idCount, const LONG* ids) {
@@ -162,16 +163,16 @@ bool RecordSet::LoadPart(const VARIANT& part, long idCount, const LONG* ids) {
 }
 
 long RecordSet::ColumnFor(std::wstring_view rawName, bool& added) {
-    std::wstring key(rawName);
-    auto hit = rawNames_.find(key);
+    auto hit = rawNames_.find(rawName);
     if (hit != rawNames_.end()) return hit->second;
     std::wstring normalised = NormaliseColumnName(rawName);
     long index = columns_->Find(normalised);
     if (index < 0) {
         index = columns_->Add(normalised);
+        context_->width = static_cast<size_t>(ColumnCount());
         added = true;
     }
-    rawNames_.emplace(std::move(key), index);
+    rawNames_.emplace(std::wstring(rawName), index);
     return index;
 }
 

@@ -82,8 +82,13 @@ private:
     FixedColumns fixed_;
     bool loaded_ = false;
 
-    // Raw property names already seen, with their column (normalising is deterministic).
-    std::unordered_map<std::wstring, long> rawNames_;
+    // Raw property names already seen, with their column (normalising is deterministic);
+    // looked up by view, so that a known name costs no copy.
+    struct NameHash {
+        using is_transparent = void;
+        size_t operator()(std::wstring_view name) const noexcept { return std::hash<std::wstring_view>{}(name); }
+    };
+    std::unordered_map<std::wstring, long, NameHash, std::equal_to<>> rawNames_;
     std::vector<Conversion> rules_;
 };
 

@@ -14,6 +14,18 @@ const VARIANT kEmptyCell = [] {
     VariantInit(&v);
     return v;
 }();
+// Types whose value is the VARIANT itself: copying one owns and releases nothing.
+bool IsPlain(VARTYPE vt) noexcept {
+    switch (vt) {
+    case VT_EMPTY: case VT_NULL: case VT_I2: case VT_I4: case VT_R4: case VT_R8: case VT_CY: case VT_DATE:
+    case VT_ERROR: case VT_BOOL: case VT_I1: case VT_UI1: case VT_UI2: case VT_UI4: case VT_I8: case VT_UI8:
+    case VT_INT: case VT_UINT:
+        return true;
+    default:
+        return false;
+    }
+}
+
 }  // namespace
 
 Row::Row(std::shared_ptr<RowContext> context, LONG id, long idColumn)
@@ -21,7 +33,7 @@ Row::Row(std::shared_ptr<RowContext> context, LONG id, long idColumn)
     VARIANT v;
     v.vt = VT_I4;
     v.lVal = id;
-    SetCell(idColumn, v, 8);
+    SetCell(idColumn, v, context_->width);
 }
 
 Row::~Row() {
@@ -38,24 +50,32 @@ const VARIANT& Row::EmptyCell() noexcept { return kEmptyCell; }
 
 void Row::GetCell(long index, VARIANT* out) const {
     if (index < 0 || index >= CellCount()) return;
-    std::shared_ptr<CellReadGuard> guard = context_->guard;
-    if (!guard) {
+    if (!context_->guard) {
         ThrowIfFailed(VariantCopy(out, const_cast<VARIANT*>(&cells_[static_cast<size_t>(index)])));
         return;
     }
+    Variant holder;
+    const VARIANT& cell = PermittedCell(index, holder);
+    if (&cell == holder.get()) {
+        VariantClear(out);
+        holder.Detach(out);
+        return;
+    }
+    ThrowIfFailed(VariantCopy(out, const_cast<VARIANT*>(&cell)));
+}
+
+const VARIANT& Row::PermittedCell(long index, Variant& holder) const {
+    if (index < 0 || index >= CellCount()) return EmptyCell();
+    const VARIANT& stored = cells_[static_cast<size_t>(index)];
+    if (!context_->guard || !context_->guard->MayRefuse(*this, index, stored)) return stored;
     // The guard may ask the user, and the thread's messages flow meanwhile: handlers may change
     // this cell, drop this row or replace the guard. It is asked about a copy taken before, and
     // that copy is what a permitted read hands out.
+    std::shared_ptr<CellReadGuard> guard = context_->guard;
     ComPtr<Row> keepAlive(const_cast<Row*>(this));
-    Variant cell(cells_[static_cast<size_t>(index)]);
-    if (!guard->PermitRead(*this, index, *cell.get())) {
-        VariantClear(out);
-        out->vt = VT_BOOL;
-        out->boolVal = VARIANT_FALSE;
-        return;
-    }
-    VariantClear(out);
-    cell.Detach(out);
+    holder = Variant(stored);
+    if (!guard->PermitRead(*this, index, *holder.get())) holder = Variant::Bool(false);
+    return *holder.get();
 }
 
 VARIANT& Row::Slot(long index, size_t capacityHint) {
@@ -70,7 +90,12 @@ VARIANT& Row::Slot(long index, size_t capacityHint) {
 }
 
 void Row::SetCell(long index, const VARIANT& value, size_t capacityHint) {
-    ThrowIfFailed(VariantCopy(&Slot(index, capacityHint), const_cast<VARIANT*>(&value)));
+    VARIANT& slot = Slot(index, capacityHint);
+    if (IsPlain(value.vt) && IsPlain(slot.vt)) {
+        slot = value;  // what VariantCopy does for values that own nothing, without the calls
+        return;
+    }
+    ThrowIfFailed(VariantCopy(&slot, const_cast<VARIANT*>(&value)));
 }
 
 void Row::TakeCell(long index, VARIANT& value, size_t capacityHint) {

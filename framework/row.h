@@ -15,8 +15,10 @@
 #include <memory>
 #include <vector>
 
+#include "framework/table_heap.h"
 #include "korvane_client.h"
 #include "platform/com_object.h"
+#include "platform/raii.h"
 
 namespace kv {
 
@@ -29,18 +31,29 @@ class CellReadGuard {
 public:
     virtual ~CellReadGuard() = default;
     virtual bool PermitRead(const Row& row, long index, const VARIANT& cell) = 0;
+    // False when PermitRead would permit `cell` at once, without asking anyone or letting
+    // messages flow: the read may then use the stored cell in place instead of a copy.
+    virtual bool MayRefuse(const Row& row, long index, const VARIANT& cell) {
+        (void)row, (void)index, (void)cell;
+        return true;
+    }
 };
 
-// What every row of one table shares: the client's channel and the installed guard.
+// What every row of one table shares: the client's channel, the installed guard, and the
+// table's column count, which a new row reserves cells for at once.
 struct RowContext {
     ComPtr<IClientChannel> channel;
     std::shared_ptr<CellReadGuard> guard;
+    size_t width = 8;
 };
 
 class Row : public ComObject<Row, IUnknown> {
 public:
     Row(std::shared_ptr<RowContext> context, LONG id, long idColumn);
     ~Row() override;
+    // Rows live in the table heap.
+    static void* operator new(size_t bytes) { return TableHeapAlloc(bytes); }
+    static void operator delete(void* block, size_t bytes) noexcept { TableHeapFree(block, bytes); }
 
     bool IsSame(const Row& other) const noexcept { return this == &other; }
     // True when this row goes after `other` under the sort order stored in the INTERNAL_SORT
@@ -59,6 +72,10 @@ public:
     }
     // Copies the cell into `out` through the guard; leaves `out` untouched beyond the vector.
     void GetCell(long index, VARIANT* out) const;
+    // The cell as a permitted read sees it: the stored cell itself when the guard has nothing
+    // to ask, otherwise `holder` with the copy the guard permitted (or VT_BOOL FALSE). Beyond
+    // the vector, an empty VARIANT. The reference is valid until the row or `holder` changes.
+    const VARIANT& PermittedCell(long index, Variant& holder) const;
     // Copies `value` into the cell (the previous value is released), growing the vector.
     void SetCell(long index, const VARIANT& value, size_t capacityHint);
     // The same, taking ownership of `value` (left VT_EMPTY).
@@ -71,7 +88,7 @@ private:
     std::shared_ptr<RowContext> context_;
     LONG id_;
     uint64_t identity_;
-    std::vector<VARIANT> cells_;
+    std::vector<VARIANT, TableAllocator<VARIANT>> cells_;
 };
 
 }  // namespace kv

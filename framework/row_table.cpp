@@ -81,7 +81,7 @@ void RowTable::Renumber(size_t from) noexcept {
     }
 }
 
-void RowTable::Rebuild(std::vector<ComPtr<Row>>&& rows) {
+void RowTable::Rebuild(TableVector<ComPtr<Row>>&& rows) {
     rows_.assign(std::make_move_iterator(rows.begin()), std::make_move_iterator(rows.end()));
     base_ = 0;
     Renumber(0);
@@ -101,7 +101,7 @@ void RowTable::FilterAndSort(const Filter& filter, SortOrder* sortOrder) {
     std::unordered_set<const Row*> rejected;
     auto finish = [&] {
         if (!rejected.empty()) {
-            std::vector<ComPtr<Row>> kept;
+            TableVector<ComPtr<Row>> kept;
             kept.reserve(rows_.size());
             for (auto& row : rows_) {
                 if (rejected.count(row.Get())) byId_.erase(row->Id());
@@ -117,7 +117,7 @@ void RowTable::FilterAndSort(const Filter& filter, SortOrder* sortOrder) {
         cursor_ = 0;
     };
     if (filter) {
-        std::vector<ComPtr<Row>> walk(rows_.begin(), rows_.end());
+        TableVector<ComPtr<Row>> walk(rows_.begin(), rows_.end());
         try {
             for (auto& row : walk) {
                 if (!notFiltered(*row.Get())) continue;
@@ -139,11 +139,11 @@ void RowTable::FilterAndSort(const Filter& filter, SortOrder* sortOrder) {
     finish();
 
     if (sortOrder) {
-        std::vector<Row*> rows;
+        TableVector<Row*> rows;
         rows.reserve(rows_.size());
         for (auto& row : rows_) rows.push_back(row.Get());
-        std::vector<uint32_t> sorted = sortOrder->SortedOrder(rows);
-        std::vector<ComPtr<Row>> moved(rows_.size());
+        TableVector<uint32_t> sorted = sortOrder->SortedOrder(rows);
+        TableVector<ComPtr<Row>> moved(rows_.size());
         for (size_t i = 0; i < moved.size(); ++i) moved[i] = std::move(rows_[sorted[i]]);
         std::move(moved.begin(), moved.end(), rows_.begin());
         base_ = 0;

@@ -24,6 +24,7 @@
 
 #include "framework/column_dictionary.h"
 #include "framework/row.h"
+#include "framework/table_heap.h"
 #include "framework/sort_order.h"
 #include "platform/com_object.h"
 
@@ -78,7 +79,7 @@ protected:
 
 private:
     void Renumber(size_t from) noexcept;
-    void Rebuild(std::vector<ComPtr<Row>>&& rows);
+    void Rebuild(TableVector<ComPtr<Row>>&& rows);
 
     long stateColumn_ = 1;
 
@@ -88,9 +89,9 @@ private:
         Row* row;
         int64_t slot;
     };
-    std::deque<ComPtr<Row>> rows_;
+    std::deque<ComPtr<Row>, TableAllocator<ComPtr<Row>>> rows_;
     int64_t base_ = 0;
-    std::unordered_map<LONG, Entry> byId_;
+    std::unordered_map<LONG, Entry, std::hash<LONG>, std::equal_to<LONG>, TableAllocator<std::pair<const LONG, Entry>>> byId_;
     long cursor_ = 0;
 };
 

@@ -88,7 +88,7 @@ bool SortOrder::Compare(const Row& rowA, const Row& rowB) const {
     return rowA.Identity() > rowB.Identity();
 }
 
-std::vector<uint32_t> SortOrder::SortedOrder(const std::vector<Row*>& rows) const {
+TableVector<uint32_t> SortOrder::SortedOrder(const TableVector<Row*>& rows) const {
     // The comparison is Compare's, on values gathered once: each entry carries its first key
     // cell and its identity, so that the merge passes read memory in order; further keys are
     // read from a side table. The cells are shallow copies that the rows keep owning.
@@ -100,8 +100,8 @@ std::vector<uint32_t> SortOrder::SortedOrder(const std::vector<Row*>& rows) cons
     const size_t n = rows.size(), k = keys_.size();
     VARIANT empty;
     VariantInit(&empty);
-    std::vector<Entry> entries(n);
-    std::vector<VARIANT> more(k > 1 ? n * (k - 1) : 0);
+    TableVector<Entry> entries(n);
+    TableVector<VARIANT> more(k > 1 ? n * (k - 1) : 0);
     for (size_t i = 0; i < n; ++i) {
         entries[i] = {k ? rows[i]->CellRef(keys_[0].column) : empty, rows[i]->Identity(), static_cast<uint32_t>(i)};
         for (size_t j = 1; j < k; ++j) more[i * (k - 1) + (j - 1)] = rows[i]->CellRef(keys_[j].column);
@@ -128,7 +128,7 @@ std::vector<uint32_t> SortOrder::SortedOrder(const std::vector<Row*>& rows) cons
         }
         return a.identity < b.identity;
     });
-    std::vector<uint32_t> order(n);
+    TableVector<uint32_t> order(n);
     for (size_t i = 0; i < n; ++i) order[i] = entries[i].index;
     return order;
 }

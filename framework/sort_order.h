@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "framework/column_dictionary.h"
+#include "framework/table_heap.h"
 #include "platform/com_object.h"
 
 namespace kv {
@@ -40,7 +41,7 @@ public:
     bool Compare(const Row& rowA, const Row& rowB) const;
     // The order Compare defines (keys, then identity), as a permutation: result[i] is the index
     // in `rows` of the i-th row.
-    std::vector<uint32_t> SortedOrder(const std::vector<Row*>& rows) const;
+    TableVector<uint32_t> SortedOrder(const TableVector<Row*>& rows) const;
 
     const std::vector<SortKey>& Keys() const noexcept { return keys_; }
     bool CaseSensitive() const noexcept { return caseSensitive_; }

@@ -90,10 +90,12 @@ Variant ValueConverter::ConvertUrl(const VARIANT& value) const {
     if (!text.empty() && text.back() == L'"') text.remove_suffix(1);
     if (text.empty()) return Variant();
     if (resolver_) {
-        Bstr unquoted(text);
+        // The client gets the text without its quotes; a copy only when there were quotes.
+        Bstr unquoted;
+        if (text.size() != SysStringLen(value.bstrVal)) unquoted = Bstr(text);
         Bstr path;
         // An address the client cannot map is kept as its text, like one it maps to nothing.
-        HRESULT hr = resolver_->ResolveLocalPath(unquoted.get(), 0, path.put());
+        HRESULT hr = resolver_->ResolveLocalPath(unquoted.get() ? unquoted.get() : value.bstrVal, 0, path.put());
         if (hr == S_OK && path.get()) {
             std::string ansi = ToAnsi(path.view());
             if (!ansi.empty() && GetFileAttributesA(ansi.c_str()) != INVALID_FILE_ATTRIBUTES)

@@ -97,9 +97,12 @@ bool NeedsConsent(std::wstring_view text) {
     return !IsFileAddress(text) && !HasHarmlessExtension(TrimmedName(text), harmless);
 }
 
-bool AttachmentPrompt::PermitRead(const Row& row, long, const VARIANT& cell) {
-    if (cell.vt != VT_BSTR || !cell.bstrVal) return true;
-    if (!NeedsConsent(std::wstring_view(cell.bstrVal, SysStringLen(cell.bstrVal)))) return true;
+bool AttachmentPrompt::MayRefuse(const Row&, long, const VARIANT& cell) {
+    return cell.vt == VT_BSTR && cell.bstrVal && NeedsConsent(std::wstring_view(cell.bstrVal, SysStringLen(cell.bstrVal)));
+}
+
+bool AttachmentPrompt::PermitRead(const Row& row, long index, const VARIANT& cell) {
+    if (!MayRefuse(row, index, cell)) return true;
     if (SecurityFlags(row.Channel()) & kSecurityRunExecutables) return true;
     return AskToRunExecutable();
 }

@@ -43,6 +43,8 @@ bool NeedsConsent(std::wstring_view text);
 class AttachmentPrompt : public CellReadGuard {
 public:
     bool PermitRead(const Row& row, long index, const VARIANT& cell) override;
+    // Only text naming a local file of a type that is not harmless may be refused.
+    bool MayRefuse(const Row& row, long index, const VARIANT& cell) override;
 };
 
 inline std::shared_ptr<CellReadGuard> MakeAttachmentPrompt() { return std::make_shared<AttachmentPrompt>(); }

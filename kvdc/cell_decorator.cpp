@@ -24,14 +24,10 @@ const std::vector<std::wstring>& YesNo() {
     return *g_yesNo;
 }
 
-std::wstring TextOf(const VARIANT& v) {
+void AppendText(std::wstring& out, const VARIANT& v) {
     Variant text;
     ThrowIfFailed(VariantChangeTypeEx(text.get(), const_cast<VARIANT*>(&v), LOCALE_USER_DEFAULT, 0, VT_BSTR));
-    return std::wstring(text->bstrVal ? text->bstrVal : L"", SysStringLen(text->bstrVal));
-}
-
-std::wstring Span(const wchar_t* cls, const std::wstring& text) {
-    return L"<SPAN CLASS=" + std::wstring(cls) + L">" + text + L"</SPAN>";
+    out.append(text->bstrVal ? text->bstrVal : L"", SysStringLen(text->bstrVal));
 }
 
 bool EndsWithSize(const std::wstring& name) {
@@ -57,6 +53,12 @@ const SizeUnits& GetSizeUnits() {
 }
 
 std::wstring FormatSize(LONG bytes, const SizeUnits& units) {
+    std::wstring text;
+    AppendSize(text, bytes, units);
+    return text;
+}
+
+void AppendSize(std::wstring& out, LONG bytes, const SizeUnits& units) {
     LONG n = bytes;
     const std::wstring* unit = &units.bytes;
     if (bytes >= 2048) {
@@ -67,7 +69,10 @@ std::wstring FormatSize(LONG bytes, const SizeUnits& units) {
             unit = &units.megabytes;
         }
     }
-    return std::to_wstring(n) + L" " + *unit;
+    wchar_t digits[16];
+    out.append(digits, static_cast<size_t>(swprintf(digits, 16, L"%ld", static_cast<long>(n))));
+    out += L' ';
+    out += *unit;
 }
 
 bool CellDecorator::RowFlag(long row, const wchar_t* column) const {
@@ -80,35 +85,47 @@ bool CellDecorator::RowFlag(long row, const wchar_t* column) const {
     return cell->boolVal != VARIANT_FALSE;
 }
 
-void CellDecorator::Decorate(VARIANT* cell, long embellish, long row, long column) {
+void CellDecorator::Wrap(const wchar_t* cls) {
+    wrapped_.assign(L"<SPAN CLASS=").append(cls).append(L">").append(text_).append(L"</SPAN>");
+    text_.swap(wrapped_);
+}
+
+void CellDecorator::Decorate(const VARIANT& cell, long embellish, long row, long column, VARIANT* out) {
     const long index = column - 1;
     const bool isIcon = index == table_->Fixed().icon;
-    std::wstring text;
-    switch (cell->vt) {
+    // The text is taken from the cell before the row's flags are read: reading them may let
+    // messages flow, and `cell` may be the stored cell itself.
+    text_.clear();
+    switch (cell.vt) {
     case VT_I4:
         if ((embellish & kEmbellishSize) && EndsWithSize(table_->Columns().Name(index)))
-            text = FormatSize(cell->lVal, GetSizeUnits());
+            AppendSize(text_, cell.lVal, GetSizeUnits());
         else
-            text = TextOf(*cell);
+            AppendText(text_, cell);
         break;
     case VT_BSTR:
-        if (isIcon) return;
-        text.assign(cell->bstrVal ? cell->bstrVal : L"", SysStringLen(cell->bstrVal));
+        if (isIcon) {
+            ThrowIfFailed(VariantCopy(out, const_cast<VARIANT*>(&cell)));
+            return;
+        }
+        text_.assign(cell.bstrVal ? cell.bstrVal : L"", SysStringLen(cell.bstrVal));
         break;
-    case VT_BOOL: text = YesNo()[cell->boolVal != VARIANT_FALSE ? 0 : 1]; break;
+    case VT_BOOL: text_ = YesNo()[cell.boolVal != VARIANT_FALSE ? 0 : 1]; break;
     case VT_UNKNOWN:
         // The INTERNAL_SORT cell refers to the sort order, which has no text; reading every
         // column of a row must not fail on it.
         break;
-    default: text = TextOf(*cell); break;
+    default: AppendText(text_, cell); break;
     }
     if (!isIcon) {
-        if (embellish & kEmbellishRead) text = Span(RowFlag(row, L"READ") ? L"story" : L"newstory", text);
-        if ((embellish & kEmbellishAlert) && RowFlag(row, L"ALERTED")) text = Span(L"alertedstory", text);
+        if (embellish & kEmbellishRead) Wrap(RowFlag(row, L"READ") ? L"story" : L"newstory");
+        if ((embellish & kEmbellishAlert) && RowFlag(row, L"ALERTED")) Wrap(L"alertedstory");
     }
-    Variant result = Variant::String(text);
-    VariantClear(cell);
-    result.Detach(cell);
+    BSTR text = SysAllocStringLen(text_.data(), static_cast<UINT>(text_.size()));
+    if (!text) ThrowHr(E_OUTOFMEMORY);
+    VariantClear(out);
+    out->vt = VT_BSTR;
+    out->bstrVal = text;
 }
 
 }  // namespace kv

@@ -25,15 +25,20 @@ const SizeUnits& GetSizeUnits();
 
 // "2047 Bytes", "2 KB", "1953 KB", "2 MB": KB from 2048 bytes, MB from 2048 KB.
 std::wstring FormatSize(LONG bytes, const SizeUnits& units);
+// The same, appended to `out`.
+void AppendSize(std::wstring& out, LONG bytes, const SizeUnits& units);
 
 class CellDecorator : public ComObject<CellDecorator, CellFormatter> {
 public:
     explicit CellDecorator(ComPtr<RecordSet> table) : table_(std::move(table)) {}
-    void Decorate(VARIANT* cell, long embellish, long row, long column) override;
+    void Decorate(const VARIANT& cell, long embellish, long row, long column, VARIANT* out) override;
 
 private:
     bool RowFlag(long row, const wchar_t* column) const;
+    void Wrap(const wchar_t* cls);
     ComPtr<RecordSet> table_;
+    // Reused from cell to cell, so that decorating allocates only the text it hands out.
+    std::wstring text_, wrapped_;
 };
 
 inline ComPtr<CellDecorator> CreateCellDecorator(ComPtr<RecordSet> table) {

@@ -75,6 +75,27 @@ TEST(StoryColumns, ElementTwoOfASnapshotIsNotDerived) {
     EXPECT_EQ(IconAddress(25), CellText(*t.Get(), 2, L"ICON"));
 }
 
+TEST(StoryColumns, ASnapshotDerivesEachStoryFromAllItsCells) {
+    auto t = kv::MakeStoryRecordSet(MakeObject<FakeChannel>(), nullptr);
+    // Stories interleaved, and a value that cannot be converted part way through story 3.
+    kv::Variant snap = kv::testing::Snapshot({{1, L"TEXT", L"body"}, {2, L"PARCEL_TYPE", L"4"}, {1, L"STORY_LOCAL", L"1"},
+                                              {2, L"KEEP", L"1"}, {3, L"TEXT", L"body"}, {3, L"READ", L"perhaps"},
+                                              {3, L"KEEP", L"1"}},
+                                             {});
+    EXPECT_THROW(t->Load(*snap.get(), 0, nullptr), kv::HResultError);
+    struct Expected {
+        LONG id;
+        const wchar_t* type;
+        int icon;
+    } expected[] = {{1, L"Story", 19}, {2, L"Flash", 28}, {3, L"Story", 17}};
+    for (const auto& e : expected) {
+        long row = t->FindRow(e.id);
+        ASSERT_NE(0, row) << e.id;
+        EXPECT_EQ(e.type, CellText(*t.Get(), row, L"TYPE")) << e.id;
+        EXPECT_EQ(IconAddress(e.icon), CellText(*t.Get(), row, L"ICON")) << e.id;
+    }
+}
+
 TEST(StoryResources, TextsAndSixteenDistinctGifImages) {
     const auto& tables = kv::GetStoryTables();
     EXPECT_EQ(L"Story", tables.typeNames[3].str());

@@ -9,13 +9,9 @@ namespace kv {
 namespace {
 
 // The flag's name: item 0 when bit 0 is set, item 1 (or nothing) when clear.
-std::wstring FlagName(const std::vector<std::wstring>& names, LONG value) {
+void AppendFlagName(std::wstring& out, const std::vector<std::wstring>& names, LONG value) {
     size_t item = (value & 1) ? 0 : 1;
-    return item < names.size() ? names[item] : std::wstring();
-}
-
-std::wstring Span(const wchar_t* cls, const std::wstring& text) {
-    return L"<SPAN CLASS=" + std::wstring(cls) + L">" + text + L"</SPAN>";
+    if (item < names.size()) out += names[item];
 }
 
 }  // namespace
@@ -34,38 +30,55 @@ DirectoryCellDecorator::DirectoryCellDecorator(HINSTANCE module, ComPtr<Director
 }
 
 std::wstring DirectoryCellDecorator::Text(const VARIANT& cell, long index) const {
+    std::wstring text;
+    AppendText(text, cell, index);
+    return text;
+}
+
+void DirectoryCellDecorator::AppendText(std::wstring& out, const VARIANT& cell, long index) const {
     switch (cell.vt) {
         case VT_BSTR:
-            return std::wstring(cell.bstrVal ? cell.bstrVal : L"", SysStringLen(cell.bstrVal));
+            out.append(cell.bstrVal ? cell.bstrVal : L"", SysStringLen(cell.bstrVal));
+            return;
         case VT_BOOL:
-            return cell.boolVal != VARIANT_FALSE ? yes_ : no_;
+            out += cell.boolVal != VARIANT_FALSE ? yes_ : no_;
+            return;
         case VT_EMPTY:
         case VT_NULL:
         case VT_UNKNOWN:
         case VT_DISPATCH:
-            return std::wstring();
+            return;
         case VT_I4:
-            if (index == typeColumn_) return FlagName(typeNames_, cell.lVal);
-            if (index == stateColumn_) return FlagName(stateNames_, cell.lVal);
-            if (index == attributeColumn_) return (cell.lVal & 1) ? FlagName(attributeNames_, 1) : std::wstring();
+            if (index == typeColumn_) return AppendFlagName(out, typeNames_, cell.lVal);
+            if (index == stateColumn_) return AppendFlagName(out, stateNames_, cell.lVal);
+            if (index == attributeColumn_) {
+                if (cell.lVal & 1) AppendFlagName(out, attributeNames_, 1);
+                return;
+            }
             break;
         default:
             break;
     }
     Variant text;
     ThrowIfFailed(VariantChangeTypeEx(text.get(), const_cast<VARIANT*>(&cell), LOCALE_USER_DEFAULT, 0, VT_BSTR));
-    return std::wstring(text->bstrVal ? text->bstrVal : L"", SysStringLen(text->bstrVal));
+    out.append(text->bstrVal ? text->bstrVal : L"", SysStringLen(text->bstrVal));
 }
 
-void DirectoryCellDecorator::Decorate(VARIANT* cell, long embellish, long row, long column) {
+void DirectoryCellDecorator::Wrap(const wchar_t* cls) {
+    wrapped_.assign(L"<SPAN CLASS=").append(cls).append(L">").append(text_).append(L"</SPAN>");
+    text_.swap(wrapped_);
+}
+
+void DirectoryCellDecorator::Decorate(const VARIANT& cell, long embellish, long row, long column, VARIANT* out) {
     const long index = column - 1;
-    std::wstring text = Text(*cell, index);
+    text_.clear();
+    AppendText(text_, cell, index);
     if (embellish & (kEmbellishSubscribe | kEmbellishNew)) {
         ComPtr<Row> entry = table_->RowAt(row);
         if (embellish & kEmbellishSubscribe) {
             const VARIANT& subscribed = entry->CellRef(table_->ColumnTable().FirstExtra());
             bool on = subscribed.vt == VT_BOOL && subscribed.boolVal != VARIANT_FALSE;
-            text = Span(on ? L"subscribed" : L"unsubscribed", text);
+            Wrap(on ? L"subscribed" : L"unsubscribed");
         }
         if (embellish & kEmbellishNew) {
             const VARIANT& flags = entry->CellRef(attributeColumn_);
@@ -76,12 +89,14 @@ void DirectoryCellDecorator::Decorate(VARIANT* cell, long embellish, long row, l
                 } catch (...) {
                 }
             }
-            if (value & 1) text = Span(L"newchannel", text);
+            if (value & 1) Wrap(L"newchannel");
         }
     }
-    VariantClear(cell);
-    cell->bstrVal = Bstr(text).Detach();
-    cell->vt = VT_BSTR;
+    BSTR text = SysAllocStringLen(text_.data(), static_cast<UINT>(text_.size()));
+    if (!text) ThrowHr(E_OUTOFMEMORY);
+    VariantClear(out);
+    out->vt = VT_BSTR;
+    out->bstrVal = text;
 }
 
 }  // namespace kv

@@ -23,15 +23,20 @@ class DirectoryCellDecorator : public ComObject<DirectoryCellDecorator, CellForm
 public:
     DirectoryCellDecorator(HINSTANCE module, ComPtr<DirectoryRecordSet> table);
 
-    void Decorate(VARIANT* cell, long embellish, long row, long column) override;
+    void Decorate(const VARIANT& cell, long embellish, long row, long column, VARIANT* out) override;
     // The display text of one cell of the internal column `index`.
     std::wstring Text(const VARIANT& cell, long index) const;
 
 private:
+    void AppendText(std::wstring& out, const VARIANT& cell, long index) const;
+    void Wrap(const wchar_t* cls);
+
     ComPtr<DirectoryRecordSet> table_;
     std::wstring yes_, no_;
     std::vector<std::wstring> typeNames_, stateNames_, attributeNames_;
     long typeColumn_ = -1, stateColumn_ = -1, attributeColumn_ = -1;
+    // Reused from cell to cell, so that decorating allocates only the text it hands out.
+    std::wstring text_, wrapped_;
 };
 
 }  // namespace kv

@@ -95,6 +95,7 @@ DirectoryRecordSet::DirectoryRecordSet(std::shared_ptr<const DirectoryColumnTabl
       categories_(std::move(categories)),
       directory_(std::move(directory)) {
     SetStateColumn(columns_->InternalState());
+    context_->width = static_cast<size_t>(columns_->Count());
 }
 
 void DirectoryRecordSet::Load(const VARIANT& entries, const VARIANT& subscribedIds) {

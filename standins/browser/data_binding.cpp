@@ -154,18 +154,32 @@ void DataBinding::Unbind() noexcept {
     provider_.Reset();
 }
 
-std::vector<Variant> DataBinding::ReadRow(LONG row) {
-    std::vector<Variant> cells(static_cast<size_t>(columns_));
+bool DataBinding::ReadRow(LONG row, std::vector<Variant>& into, size_t at) {
+    const unsigned reloads = reloads_;
     for (LONG c = 1; c <= columns_; ++c) {
-        Variant& cell = cells[static_cast<size_t>(c - 1)];
+        // Read into a local: the provider may call back and reshape the mirror meanwhile.
+        Variant cell;
         HRESULT hr = provider_->getVariant(row, c, format_, cell.put());
         if (FAILED(hr)) {
             cell.Clear();
             cell->vt = VT_ERROR;
             cell->scode = hr;
         }
+        if (reloads_ != reloads) return false;  // a nested reload replaced the mirror
+        into[at + static_cast<size_t>(c - 1)] = std::move(cell);
     }
-    return cells;
+    return true;
+}
+
+size_t DataBinding::TakeSlot() {
+    if (!freeSlots_.empty()) {
+        size_t slot = freeSlots_.back();
+        freeSlots_.pop_back();
+        return slot;
+    }
+    size_t slot = cells_.size() / static_cast<size_t>(columns_);
+    cells_.resize(cells_.size() + static_cast<size_t>(columns_));
+    return slot;
 }
 
 void DataBinding::Reload() {
@@ -179,9 +193,19 @@ void DataBinding::Reload() {
         Error(L"negative table size");
         rows = columns = 0;
     }
+    const unsigned reloads = ++reloads_;
     columns_ = columns;
-    rows_.clear();
-    for (LONG r = 0; r <= rows; ++r) rows_.push_back(ReadRow(r));
+    freeSlots_.clear();
+    slots_.clear();
+    // Sized once: reading the rows then allocates only the cells' own values. A row joins the
+    // mirror when it has been read.
+    cells_.clear();
+    cells_.resize(static_cast<size_t>(rows + 1) * static_cast<size_t>(columns));
+    slots_.reserve(static_cast<size_t>(rows) + 1);
+    for (LONG r = 0; r <= rows; ++r) {
+        if (!ReadRow(r, cells_, static_cast<size_t>(r) * static_cast<size_t>(columns)) || reloads_ != reloads) return;
+        slots_.push_back(static_cast<size_t>(r));
+    }
 }
 
 void DataBinding::OnCellChanged(LONG row, LONG column) {
@@ -190,13 +214,15 @@ void DataBinding::OnCellChanged(LONG row, LONG column) {
         Error(L"cellChanged(" + std::to_wstring(row) + L"," + std::to_wstring(column) + L") outside the table");
         return;
     }
-    Variant& cell = rows_[static_cast<size_t>(row)][static_cast<size_t>(column - 1)];
+    Variant cell;
     HRESULT hr = provider_->getVariant(row, column, format_, cell.put());
     if (FAILED(hr)) {
         cell.Clear();
         cell->vt = VT_ERROR;
         cell->scode = hr;
     }
+    // The read may have let the mirror change: store only where the cell still is.
+    if (row <= RowCount() && column <= columns_) SlotCell(slots_[static_cast<size_t>(row)], column) = std::move(cell);
 }
 
 void DataBinding::OnDeletedRows(LONG row, LONG count) {
@@ -205,7 +231,12 @@ void DataBinding::OnDeletedRows(LONG row, LONG count) {
         Error(L"deletedRows(" + std::to_wstring(row) + L"," + std::to_wstring(count) + L") outside the table");
         return;
     }
-    rows_.erase(rows_.begin() + row, rows_.begin() + row + count);
+    for (LONG r = row; r < row + count; ++r) {
+        size_t slot = slots_[static_cast<size_t>(r)];
+        for (LONG c = 1; c <= columns_; ++c) SlotCell(slot, c).Clear();
+        freeSlots_.push_back(slot);
+    }
+    slots_.erase(slots_.begin() + row, slots_.begin() + row + count);
 }
 
 void DataBinding::OnInsertedRows(LONG row, LONG count) {
@@ -218,9 +249,18 @@ void DataBinding::OnInsertedRows(LONG row, LONG count) {
         Error(L"insertedRows(" + std::to_wstring(row) + L"," + std::to_wstring(count) + L") outside the table");
         return;
     }
-    std::vector<std::vector<Variant>> fresh;
-    for (LONG r = row; r < row + count; ++r) fresh.push_back(ReadRow(r));
-    rows_.insert(rows_.begin() + row, std::make_move_iterator(fresh.begin()), std::make_move_iterator(fresh.end()));
+    // The new rows are read first and join the mirror together, as they were announced.
+    std::vector<Variant> fresh(static_cast<size_t>(count) * static_cast<size_t>(columns_));
+    for (LONG r = 0; r < count; ++r)
+        if (!ReadRow(row + r, fresh, static_cast<size_t>(r) * static_cast<size_t>(columns_))) return;
+    std::vector<size_t> slots;
+    for (LONG r = 0; r < count; ++r) {
+        size_t slot = columns_ ? TakeSlot() : 0;
+        for (LONG c = 1; c <= columns_; ++c)
+            SlotCell(slot, c) = std::move(fresh[static_cast<size_t>(r) * static_cast<size_t>(columns_) + static_cast<size_t>(c - 1)]);
+        slots.push_back(slot);
+    }
+    slots_.insert(slots_.begin() + row, slots.begin(), slots.end());
 }
 
 void DataBinding::OnTableChanged() {
@@ -247,7 +287,7 @@ HRESULT DataBinding::CheckBox(LONG row, LONG column, bool checked) {
 
 const Variant& DataBinding::Cell(LONG row, LONG column) const {
     if (row < 0 || row > RowCount() || column < 1 || column > columns_) ThrowHr(E_INVALIDARG);
-    return rows_[static_cast<size_t>(row)][static_cast<size_t>(column - 1)];
+    return cells_[slots_[static_cast<size_t>(row)] * static_cast<size_t>(columns_) + static_cast<size_t>(column - 1)];
 }
 
 std::wstring DataBinding::CellText(LONG row, LONG column) const {

@@ -52,7 +52,7 @@ public:
 
     // The mirror: RowCount() data rows below the header row 0, ColumnCount() columns; cells
     // 1-based as the provider numbers them. A cell that could not be read holds VT_ERROR.
-    LONG RowCount() const noexcept { return rows_.empty() ? 0 : static_cast<LONG>(rows_.size()) - 1; }
+    LONG RowCount() const noexcept { return slots_.empty() ? 0 : static_cast<LONG>(slots_.size()) - 1; }
     LONG ColumnCount() const noexcept { return columns_; }
     const Variant& Cell(LONG row, LONG column) const;
     std::wstring CellText(LONG row, LONG column) const;
@@ -68,7 +68,11 @@ private:
     void Record(std::wstring call) { calls_.push_back(std::move(call)); }
     void Error(std::wstring text) { errors_.push_back(std::move(text)); }
     void AcquireProvider();
-    std::vector<Variant> ReadRow(LONG row);
+    // Reads the provider's `row` into ColumnCount() cells; false when a reload nested in the
+    // reads replaced the mirror meanwhile (the cells are then left as they are).
+    bool ReadRow(LONG row, std::vector<Variant>& into, size_t at);
+    Variant& SlotCell(size_t slot, LONG column) { return cells_[slot * static_cast<size_t>(columns_) + static_cast<size_t>(column - 1)]; }
+    size_t TakeSlot();
 
     // Listener calls
     void OnCellChanged(LONG row, LONG column);
@@ -81,8 +85,13 @@ private:
     OSPFORMAT format_;
     ComPtr<BindingListener> listener_;
     ComPtr<OLEDBSimpleProvider> provider_;
-    std::vector<std::vector<Variant>> rows_;
+    // The mirror's cells in one block, ColumnCount() per slot; slots_[row] is the slot of each
+    // row from the header row 0 down, and slots of deleted rows are reused. One allocation
+    // for the whole table instead of one per row.
+    std::vector<Variant> cells_;
+    std::vector<size_t> slots_, freeSlots_;
     LONG columns_ = 0;
+    unsigned reloads_ = 0;
     int acquiring_ = 0;
     std::vector<std::wstring> calls_;
     std::vector<std::wstring> errors_;
