@@ -94,10 +94,7 @@ public:
 
     // The common properties.
     STDMETHODIMP get_AutoReset(VARIANT_BOOL* value) override { return CopyBool(autoReset_, value); }
-    STDMETHODIMP put_AutoReset(VARIANT_BOOL value) override {
-        autoReset_ = value != 0;
-        return S_OK;
-    }
+    STDMETHODIMP put_AutoReset(VARIANT_BOOL value) override { return PutBool(autoReset_, value); }
     STDMETHODIMP get_AutoUpdate(VARIANT_BOOL* value) override { return CopyBool(autoUpdate_, value); }
     STDMETHODIMP put_AutoUpdate(VARIANT_BOOL value) override {
         return Guarded([&] {
@@ -116,15 +113,9 @@ public:
     STDMETHODIMP get_SortColumn(BSTR* value) override { return GetText(sortColumn_, value); }
     STDMETHODIMP put_SortColumn(BSTR value) override { return PutText(sortColumn_, value); }
     STDMETHODIMP get_SortAscending(VARIANT_BOOL* value) override { return CopyBool(sortAscending_, value); }
-    STDMETHODIMP put_SortAscending(VARIANT_BOOL value) override {
-        sortAscending_ = value != 0;
-        return S_OK;
-    }
+    STDMETHODIMP put_SortAscending(VARIANT_BOOL value) override { return PutBool(sortAscending_, value); }
     STDMETHODIMP get_SortCaseSensitive(VARIANT_BOOL* value) override { return CopyBool(sortCaseSensitive_, value); }
-    STDMETHODIMP put_SortCaseSensitive(VARIANT_BOOL value) override {
-        sortCaseSensitive_ = value != 0;
-        return S_OK;
-    }
+    STDMETHODIMP put_SortCaseSensitive(VARIANT_BOOL value) override { return PutBool(sortCaseSensitive_, value); }
     STDMETHODIMP get_Embellish(LONG* value) override {
         if (!value) return E_POINTER;
         *value = embellish_;
@@ -377,6 +368,10 @@ private:
     static HRESULT CopyBool(bool value, VARIANT_BOOL* out) {
         if (!out) return E_POINTER;
         *out = value ? VARIANT_TRUE : VARIANT_FALSE;
+        return S_OK;
+    }
+    static HRESULT PutBool(bool& flag, VARIANT_BOOL value) {
+        flag = value != 0;
         return S_OK;
     }
     HRESULT GetText(const Bstr& text, BSTR* value) {

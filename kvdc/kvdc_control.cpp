@@ -81,7 +81,6 @@ void KvDCCtl::DisconnectSinks() noexcept {
     storySink_->Disconnect();
 }
 
-
 // --- Reading and the page's items ------------------------------------------------------------
 
 void KvDCCtl::Rebuild() {
@@ -98,7 +97,6 @@ void KvDCCtl::Rebuild() {
 }
 
 ComPtr<IDispatch> KvDCCtl::ItemOf(RecordSet& table, Row& row) { return MakeStoryItem(table, ComPtr<Row>(&row)); }
-
 
 HRESULT KvDCCtl::PageClient(IDispatch** client) {
     ComPtr<IClientChannel2> channel;

@@ -97,7 +97,6 @@ ComPtr<IDispatch> KvRegCtl::ItemOf(DirectoryRecordSet&, Row& row) {
     return MakeDirectoryEntry(ThisModule(), directory_.Get(), columns_, ComPtr<Row>(&row));
 }
 
-
 // --- Notifications ---------------------------------------------------------------------------
 
 HRESULT KvRegCtl::EntryChanged(LONG entryId) {
