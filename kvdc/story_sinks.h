@@ -5,13 +5,16 @@
 
 #include <windows.h>
 
+#include <vector>
+
 #include "framework/client_sinks.h"
 
 namespace kv {
 
-// What the story control's sinks ask of it. Each returns the HRESULT the client's call answers
+// What the story control's sinks ask of it (the shutdown and settings sinks ask the framework's
+// ClientSinkOwner). Each returns the HRESULT the client's call answers
 // with.
-class StorySinkOwner : public ClientSinkOwner {
+class StorySinkOwner {
 public:
     virtual HRESULT ChannelDeleted(LONG channelId) = 0;
     virtual HRESULT ChannelChanged(IDispatch* channel, LONG flags) = 0;
@@ -38,6 +41,12 @@ public:
     STDMETHODIMP OnStoriesDeleted(LONG channelId, VARIANT storyIds) override;
     STDMETHODIMP OnStoriesChanged(LONG ignored, VARIANT storyIds, LONG flags) override;
 };
+
+// The story IDs of a notification: one VT_I4, or an array of integers (or of VARIANTs that
+// convert to integers), possibly by reference. Throws on anything else.
+std::vector<LONG> StoryIds(const VARIANT& ids);
+// The ids in their first order, each once.
+std::vector<LONG> UniqueIds(const std::vector<LONG>& ids);
 
 // Event masks the two sinks are connected with.
 constexpr LONG kChannelMask = 0x0301103D;

@@ -9,7 +9,7 @@
 
 namespace kv {
 
-class DirectorySinkOwner : public ClientSinkOwner {
+class DirectorySinkOwner {
 public:
     virtual HRESULT EntryChanged(LONG entryId) = 0;
     virtual HRESULT EntryDeleted(LONG entryId) = 0;

@@ -1,29 +1,12 @@
 #include "kvreg/kvreg_control.h"
 
-#include <climits>
-
 #include "framework/client_boundary.h"
-#include "framework/client_failure.h"
-#include "framework/notification_window.h"
 #include "kvreg/directory_cell_decorator.h"
 #include "kvreg/directory_entry.h"
 #include "kvreg/host_page_check.h"
 
 namespace kv {
 namespace {
-
-// Saved and loaded with the page. Directory is left out: reading it connects to the client.
-const PersistedProperty kProperties[] = {
-    {L"AutoReset", 1},     {L"AutoUpdate", 2},         {L"Sort", 3},
-    {L"SortColumn", 4},    {L"SortAscending", 5},      {L"SortCaseSensitive", 6},
-    {L"Embellish", 7},     {L"returnValue", 8},        {L"Valid", DISPID_VALID},
-    {L"ReadyState", DISPID_READYSTATE},
-};
-
-// The story control's status, and invisible at run time.
-constexpr DWORD kMiscStatus = OLEMISC_SETCLIENTSITEFIRST | OLEMISC_ACTIVATEWHENVISIBLE | OLEMISC_INSIDEOUT |
-                              OLEMISC_CANTLINKINSIDE | OLEMISC_RECOMPOSEONRESIZE | OLEMISC_INVISIBLEATRUNTIME;
-static_assert(kMiscStatus == 132497);
 
 // Events of the control's event interface.
 enum : DISPID {
@@ -36,174 +19,9 @@ enum : DISPID {
     kOnFilter = 6,
 };
 
-const wchar_t kWindowClass[] = L"KvRegNotificationWindow";
-
-LRESULT CALLBACK NotificationWindowProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
-    if (msg >= kMsgDirShutdown && msg <= kMsgEntryEvent) {
-        if (auto* control = reinterpret_cast<KvRegCtl*>(GetWindowLongPtrW(hwnd, GWLP_USERDATA)))
-            control->HandleNotification(msg, wp, lp);
-        return 0;
-    }
-    return DefWindowProcW(hwnd, msg, wp, lp);
-}
-
-HRESULT CopyBool(bool value, VARIANT_BOOL* out) {
-    if (!out) return E_POINTER;
-    *out = value ? VARIANT_TRUE : VARIANT_FALSE;
-    return S_OK;
-}
-
 }  // namespace
 
-KvRegCtl::KvRegCtl()
-    : core_(static_cast<IConnectionPointContainer*>(this), CLSID_KvRegCtl, DIID__KvRegCtlEvents, kMiscStatus) {
-    InitializeCriticalSection(&lock_);
-    try {
-        window_.reset(CreateNotificationWindow(kWindowClass, NotificationWindowProc));
-        SetWindowLongPtrW(window_.get(), GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
-        queue_ = std::make_unique<NotificationQueue>(window_.get(), [this] { return core_.FrozenCount(); });
-        shutdownSink_ = MakeObject<ShutdownSink>(this);
-        settingsSink_ = MakeObject<SettingsSink>(this);
-        directorySink_ = MakeObject<DirectorySink>(this);
-        provider_.SetEmbellish(embellish_);
-    } catch (...) {
-        window_.reset();
-        DeleteCriticalSection(&lock_);
-        throw;
-    }
-}
-
-KvRegCtl::~KvRegCtl() {
-    // Ending the client connections makes outgoing calls, during which this thread's messages
-    // flow: nothing may reach the object from then on.
-    SetWindowLongPtrW(window_.get(), GWLP_USERDATA, 0);
-    shutdownSink_->Detach();
-    settingsSink_->Detach();
-    directorySink_->Detach();
-    DisconnectSinks();
-    queue_->Clear();
-    DrainWindowMessages();
-    window_.reset();
-    DeleteCriticalSection(&lock_);
-}
-
-// The directory's messages own nothing; those already posted are simply dropped.
-void KvRegCtl::DrainWindowMessages() noexcept {
-    MSG msg;
-    while (PeekMessageW(&msg, window_.get(), kMsgDirShutdown, kMsgEntryEvent, PM_REMOVE)) {
-    }
-}
-
-std::span<const PersistedProperty> KvRegCtl::PersistedProperties() const noexcept { return kProperties; }
-
-void KvRegCtl::SetValid(bool valid) {
-    if (valid_ == valid) return;
-    valid_ = valid;
-    core_.Changed(DISPID_VALID);
-}
-
-void KvRegCtl::SetReadyState(LONG state) {
-    if (readyState_ == state) return;
-    readyState_ = state;
-    core_.Changed(DISPID_READYSTATE);
-}
-
-// --- Properties --------------------------------------------------------------------------------
-
-STDMETHODIMP KvRegCtl::get_AutoReset(VARIANT_BOOL* value) { return CopyBool(autoReset_, value); }
-STDMETHODIMP KvRegCtl::put_AutoReset(VARIANT_BOOL value) {
-    autoReset_ = value != 0;
-    return S_OK;
-}
-STDMETHODIMP KvRegCtl::get_AutoUpdate(VARIANT_BOOL* value) { return CopyBool(autoUpdate_, value); }
-STDMETHODIMP KvRegCtl::put_AutoUpdate(VARIANT_BOOL value) try {
-    autoUpdate_ = value != 0;
-    if (autoUpdate_) {
-        Connect();
-        ConnectSinks();
-    } else if (directory_) {
-        DisconnectSinks();
-    }
-    return S_OK;
-} catch (const ClientFailure& e) {
-    return e.Code();
-} catch (...) {
-    return Caught();
-}
-STDMETHODIMP KvRegCtl::get_Sort(BSTR* value) try {
-    if (!value) return E_POINTER;
-    *value = sort_.Copy();
-    return S_OK;
-} catch (...) {
-    return Caught();
-}
-STDMETHODIMP KvRegCtl::put_Sort(BSTR value) try {
-    sort_ = Bstr(std::wstring_view(value ? value : L"", SysStringLen(value)));
-    return S_OK;
-} catch (...) {
-    return Caught();
-}
-STDMETHODIMP KvRegCtl::get_SortColumn(BSTR* value) try {
-    if (!value) return E_POINTER;
-    *value = sortColumn_.Copy();
-    return S_OK;
-} catch (...) {
-    return Caught();
-}
-STDMETHODIMP KvRegCtl::put_SortColumn(BSTR value) try {
-    sortColumn_ = Bstr(std::wstring_view(value ? value : L"", SysStringLen(value)));
-    return S_OK;
-} catch (...) {
-    return Caught();
-}
-STDMETHODIMP KvRegCtl::get_SortAscending(VARIANT_BOOL* value) { return CopyBool(sortAscending_, value); }
-STDMETHODIMP KvRegCtl::put_SortAscending(VARIANT_BOOL value) {
-    sortAscending_ = value != 0;
-    return S_OK;
-}
-STDMETHODIMP KvRegCtl::get_SortCaseSensitive(VARIANT_BOOL* value) { return CopyBool(sortCaseSensitive_, value); }
-STDMETHODIMP KvRegCtl::put_SortCaseSensitive(VARIANT_BOOL value) {
-    sortCaseSensitive_ = value != 0;
-    return S_OK;
-}
-STDMETHODIMP KvRegCtl::get_Embellish(LONG* value) {
-    if (!value) return E_POINTER;
-    *value = embellish_;
-    return S_OK;
-}
-STDMETHODIMP KvRegCtl::put_Embellish(LONG value) {
-    embellish_ = value;
-    provider_.SetEmbellish(value);
-    return S_OK;
-}
-STDMETHODIMP KvRegCtl::get_returnValue(VARIANT* value) try {
-    if (!value) return E_POINTER;
-    VariantInit(value);
-    ThrowIfFailed(VariantCopy(value, returnValue_.get()));
-    return S_OK;
-} catch (...) {
-    return Caught();
-}
-STDMETHODIMP KvRegCtl::put_returnValue(VARIANT value) try {
-    returnValue_ = Variant(value);
-    return S_OK;
-} catch (...) {
-    return Caught();
-}
-STDMETHODIMP KvRegCtl::get_Valid(VARIANT_BOOL* value) { return CopyBool(valid_, value); }
-STDMETHODIMP KvRegCtl::put_Valid(VARIANT_BOOL) {
-    core_.Changed(DISPID_VALID);
-    return S_OK;
-}
-STDMETHODIMP KvRegCtl::get_ReadyState(LONG* value) {
-    if (!value) return E_POINTER;
-    *value = readyState_;
-    return S_OK;
-}
-STDMETHODIMP KvRegCtl::put_ReadyState(LONG) {
-    core_.Changed(DISPID_READYSTATE);
-    return S_OK;
-}
+KvRegCtl::~KvRegCtl() { Teardown(); }
 
 // --- The client -------------------------------------------------------------------------------
 
@@ -218,7 +36,7 @@ void KvRegCtl::Connect() {
         if (hr == E_NOINTERFACE) ThrowHr(E_POINTER);
         ThrowIfFailed(hr);
         if (!pageChecked_) {
-            CheckDirectoryPage(core_.Site(), app.Get());
+            CheckDirectoryPage(Core().Site(), app.Get());
             pageChecked_ = true;
         }
         ComPtr<IClientDirectory> directory;
@@ -229,7 +47,7 @@ void KvRegCtl::Connect() {
         try {
             if (autoUpdate_) ConnectSinks();
             categoryMap_ = std::make_shared<const CategoryMap>(ThisModule());
-            ThrowIfFailed(queue_->Enqueue(kMsgDirectoryAvailable));
+            ThrowIfFailed(Enqueue(kMsgSourceAvailable));
         } catch (...) {
             DisconnectSinks();
             directory_.Reset();
@@ -243,37 +61,18 @@ void KvRegCtl::Connect() {
 
 void KvRegCtl::ConnectSinks() {
     if (!client_ || !directory_) return;
-    shutdownSink_->Connect(static_cast<IClientApp*>(client_.Get()), kShutdownMask, shutdownSink_->Unknown());
-    if (!settingsSink_->Connected()) {
-        ComPtr<IClientSettings> settings;
-        ThrowIfFailed(client_->GetSettings(settings.GetAddressOf()));
-        settingsSink_->Connect(ThrowIfNull(settings.Get(), E_FAIL), kSettingsMask, settingsSink_->Unknown());
-    }
-    if (!directorySink_->Connected()) {
-        ComPtr<IDirectoryEntries> entries;
-        ThrowIfFailed(directory_->GetEntries(entries.GetAddressOf()));
-        directorySink_->Connect(ThrowIfNull(entries.Get(), E_FAIL), kDirectoryMask, directorySink_->Unknown());
-    }
+    ConnectClientSinks(client_.Get());
+    ConnectSink<IDirectoryEntries>(directorySink_.Get(), kDirectoryMask,
+                                   [&](auto** out) { return directory_->GetEntries(out); });
 }
 
 void KvRegCtl::DisconnectSinks() noexcept {
-    shutdownSink_->Disconnect();
-    settingsSink_->Disconnect();
+    DisconnectClientSinks();
     directorySink_->Disconnect();
 }
 
-STDMETHODIMP KvRegCtl::get_Directory(IDispatch** directory) try {
-    if (!directory) return E_POINTER;
-    *directory = nullptr;
-    Connect();
-    return directory_->QueryInterface(IID_IDispatch, reinterpret_cast<void**>(directory));
-} catch (const ClientFailure& e) {
-    return e.Code();
-} catch (...) {
-    return Caught();
-}
 
-// --- Reset, ready state, filter --------------------------------------------------------------
+// --- Reading and the page's items ------------------------------------------------------------
 
 // The whole directory, read into a new table.
 void KvRegCtl::ReadDirectory() {
@@ -289,178 +88,30 @@ void KvRegCtl::ReadDirectory() {
         Connect();
         return directory_;
     });
-    provider_.SetTable(table, MakeObject<DirectoryCellDecorator>(ThisModule(), table));
+    Provider().SetTable(table, MakeObject<DirectoryCellDecorator>(ThisModule(), table));
     // Only now: a read that failed leaves the whole read pending for the next Reset(TRUE).
     firstRead_ = false;
 }
 
-void KvRegCtl::ApplySort() {
-    std::wstring expression;
-    if (!sort_.empty())
-        expression = sort_.str();
-    else if (!sortColumn_.empty())
-        expression = (sortAscending_ ? L"" : L"-") + sortColumn_.str();
-    else
-        return;  // both empty: the order stays as it is
-    // Every table has the same columns, so one sort order serves them all.
-    if (!sortOrder_) sortOrder_ = Table()->CreateSortOrder();
-    sortOrder_->Parse(expression, sortCaseSensitive_);
+ComPtr<IDispatch> KvRegCtl::ItemOf(DirectoryRecordSet&, Row& row) {
+    return MakeDirectoryEntry(ThisModule(), directory_.Get(), columns_, ComPtr<Row>(&row));
 }
 
-// Page script answers OnFilter and may reset the control meanwhile: the table and the sort
-// order are held for the whole pass, and rows of a table no longer served are not offered.
-void KvRegCtl::FilterAndSort(const ComPtr<DirectoryRecordSet>& table) {
-    ComPtr<DirectoryRecordSet> held = table;
-    ComPtr<SortOrder> order = sortOrder_;
-    held->FilterAndSort([this, &held](Row& row) { return FilterRow(*held.Get(), row); }, order.Get());
-}
-
-bool KvRegCtl::FilterRow(DirectoryRecordSet& table, Row& row) {
-    if (Table() != &table) return true;
-    returnValue_.Clear();
-    {
-        ComPtr<IDispatch> entry = MakeDirectoryEntry(ThisModule(), directory_.Get(), columns_, ComPtr<Row>(&row));
-        Fire(kOnFilter, {*Variant::Dispatch(entry.Get()).get()});
-    }
-    if (returnValue_.vt() == VT_EMPTY || returnValue_.vt() == VT_NULL) return true;
-    Variant answer(*returnValue_.get());
-    answer.ChangeType(VT_BOOL);
-    if (answer->boolVal) return true;
-    firstRead_ = true;  // an entry dropped now comes back when the page changes its mind
-    return false;
-}
-
-void KvRegCtl::SendSuccessfulCompletion() {
-    provider_.SendTransferComplete(OSPXFER_COMPLETE);
-    SetValid(true);
-    SetReadyState(READYSTATE_COMPLETE);
-}
-
-void KvRegCtl::SendAbortCompletion() noexcept {
-    try {
-        provider_.SendTransferComplete(OSPXFER_ABORT);
-    } catch (...) {
-    }
-    SetReadyState(READYSTATE_COMPLETE);
-}
-
-STDMETHODIMP KvRegCtl::Reset(VARIANT_BOOL fRead) try {
-    ComPtr<IUnknown> keepAlive(Unknown());
-    bool read = fRead != 0;
-    try {
-        if (read) {
-            SetReadyState(READYSTATE_LOADED);
-            if (firstRead_ || !Table())
-                ReadDirectory();
-            else
-                Table()->ResetStates();
-            provider_.ResetReadTracker();
-        } else if (!Table()) {
-            ThrowHr(E_FAIL);  // nothing read yet: Reset(TRUE) comes first
-        }
-        ComPtr<DirectoryRecordSet> table(Table());
-        const long rows = table->RowCount();
-        ApplySort();
-        FilterAndSort(table);
-        // A reading Reset ends with the binding reading the whole table. Otherwise, rows the
-        // filter dropped, or a table that page script replaced meanwhile, leave the binding's
-        // rows behind: it reads the whole table again then too.
-        if (!read && Table() && (Table() != table.Get() || table->RowCount() != rows))
-            provider_.SendDataMemberChangedQuietly(autoReset_);
-        else if (!read)
-            provider_.RefreshTrackedCells();
-        if (autoUpdate_) ConnectSinks();
-        if (!read) return S_OK;
-        SendSuccessfulCompletion();
-        provider_.SendDataMemberChangedQuietly(autoReset_);
-        return S_OK;
-    } catch (...) {
-        if (read) SendAbortCompletion();
-        throw;
-    }
-} catch (const ClientFailure& e) {
-    return e.Code();  // the client's own error information stays
-} catch (...) {
-    return Caught();
-}
-
-STDMETHODIMP KvRegCtl::msDataSourceObject(BSTR qualifier, IUnknown** provider) try {
-    if (!provider) return E_POINTER;
-    *provider = nullptr;
-    if (SysStringLen(qualifier) != 0) {
-        SendAbortCompletion();
-        return Fail(E_INVALIDARG);
-    }
-    ComPtr<IUnknown> result;
-    ThrowIfFailed(QueryInterface(__uuidof(OLEDBSimpleProvider), reinterpret_cast<void**>(result.GetAddressOf())));
-    if (autoReset_) {
-        HRESULT hr = Reset(VARIANT_TRUE);
-        if (FAILED(hr)) return hr;
-    } else {
-        SendSuccessfulCompletion();
-    }
-    *provider = result.Detach();
-    return S_OK;
-} catch (...) {
-    return Caught();
-}
-
-STDMETHODIMP KvRegCtl::addDataSourceListener(IUnknown* pEvent) {
-    HRESULT hr = provider_.SetDataSourceListener(pEvent);
-    return FAILED(hr) ? Fail(hr) : hr;
-}
-
-STDMETHODIMP KvRegCtl::Entry(LONG lRecordNumber, IDispatch** entry) try {
-    if (!entry) return E_POINTER;
-    *entry = nullptr;
-    Connect();
-    if (lRecordNumber < 1) return Fail(E_INVALIDARG);
-    ComPtr<DirectoryRecordSet> table(Table());
-    if (!table) return Fail(E_FAIL);  // nothing read yet
-    if (lRecordNumber > table->RowCount()) return Fail(E_INVALIDARG);
-    *entry = MakeDirectoryEntry(ThisModule(), directory_.Get(), columns_, table->RowAt(lRecordNumber)).Detach();
-    return S_OK;
-} catch (const ClientFailure& e) {
-    return e.Code();
-} catch (...) {
-    return Caught();
-}
-
-STDMETHODIMP KvRegCtl::InterfaceSupportsErrorInfo(REFIID riid) {
-    return IsEqualIID(riid, IID_IKvRegCtl) ? S_OK : S_FALSE;
-}
-
-// --- Events and notifications ----------------------------------------------------------------
-
-void KvRegCtl::Fire(DISPID dispid, const std::vector<VARIANT>& args) noexcept {
-    Locked hold(lock_);
-    core_.Fire(dispid, args);
-}
-
-void KvRegCtl::OnFreezeEvents(LONG count) {
-    if (count == 0) queue_->PostNext();
-}
-
-HRESULT KvRegCtl::ClientShuttingDown() { return queue_->Enqueue(kMsgDirShutdown); }
-
-HRESULT KvRegCtl::SettingsChanged(LONG flags) {
-    if (!directory_) return S_OK;
-    return queue_->Enqueue(kMsgDirSettingsChanged, static_cast<WPARAM>(flags));
-}
+// --- Notifications ---------------------------------------------------------------------------
 
 HRESULT KvRegCtl::EntryChanged(LONG entryId) {
     if (!directory_) return S_OK;
-    return queue_->Enqueue(kMsgEntryChanged, static_cast<WPARAM>(entryId));
+    return Enqueue(kMsgEntryChanged, static_cast<WPARAM>(entryId));
 }
 
 HRESULT KvRegCtl::EntryDeleted(LONG entryId) {
     if (!directory_) return S_OK;
-    return queue_->Enqueue(kMsgEntryDeleted, static_cast<WPARAM>(entryId));
+    return Enqueue(kMsgEntryDeleted, static_cast<WPARAM>(entryId));
 }
 
 HRESULT KvRegCtl::EntryEvent(LONG entryId, LONG flags) {
     if (!directory_) return S_OK;
-    return queue_->Enqueue(kMsgEntryEvent, static_cast<WPARAM>(entryId), static_cast<LPARAM>(flags));
+    return Enqueue(kMsgEntryEvent, static_cast<WPARAM>(entryId), static_cast<LPARAM>(flags));
 }
 
 void KvRegCtl::HandleNotification(UINT message, WPARAM first, LPARAM second) noexcept {
@@ -468,19 +119,14 @@ void KvRegCtl::HandleNotification(UINT message, WPARAM first, LPARAM second) noe
     const LONG value = static_cast<LONG>(first);
     try {
         switch (message) {
-            case kMsgDirShutdown:
+            case kMsgClientShutdown:
                 OnShutdown();
                 break;
-            case kMsgDirSettingsChanged:
+            case kMsgClientSettings:
                 Fire(kOnSetupEvent, {*Variant::I4(value).get()});
                 break;
-            case kMsgDirectoryAvailable:
-                if (directory_) {
-                    ComPtr<IDispatch> disp;
-                    directory_.As(&disp);
-                    Fire(kOnDirectoryAvailable, {*Variant::Dispatch(disp.Get()).get()});
-                    core_.Changed(0);
-                }
+            case kMsgSourceAvailable:
+                FireAvailable();
                 break;
             case kMsgEntryChanged:
                 OnEntryRefreshed(value, false, 0);
@@ -497,7 +143,7 @@ void KvRegCtl::HandleNotification(UINT message, WPARAM first, LPARAM second) noe
         // may now miss what the client reported, so the next full read reads it all again.
         firstRead_ = true;
     }
-    queue_->PostNext();
+    PostNext();
 }
 
 // The client is going: the page hears of it first, then everything obtained from the client is
@@ -530,9 +176,9 @@ void KvRegCtl::OnEntryRefreshed(LONG id, bool event, LONG flags) {
     long p = table->FindRow(id);
     if (!p) return;
     if (known)
-        provider_.RefreshReadCells(p, p);
+        Provider().RefreshReadCells(p, p);
     else
-        provider_.SendInsertedRows(p, 1);
+        Provider().SendInsertedRows(p, 1);
     if (event)
         Fire(kOnEntryEvent, {*Variant::I4(p).get(), *Variant::I4(flags).get()});
     else
@@ -547,40 +193,7 @@ void KvRegCtl::OnEntryDeleted(LONG id) {
     long p = table ? table->FindRow(id) : 0;
     if (!p) return;
     table->DeleteRow(p);
-    provider_.SendDeletedRows(p, 1);
-}
-
-// --- Commands that reach into the client ------------------------------------------------------
-
-STDMETHODIMP KvRegCtl::Korvane(IDispatch** client) try {
-    if (!client) return E_POINTER;
-    *client = nullptr;
-    Connect();
-    return client_->QueryInterface(IID_IDispatch, reinterpret_cast<void**>(client));
-} catch (...) {
-    return Caught();
-}
-
-STDMETHODIMP KvRegCtl::Setup() try {
-    if (dialogs_.DialogOpen()) return S_FALSE;
-    Connect();
-    HRESULT hr = dialogs_.GlobalSetup(client_.Get());
-    return FAILED(hr) ? Fail(hr) : hr;
-} catch (...) {
-    return Caught();
-}
-
-STDMETHODIMP KvRegCtl::Client(LONG lView) try {
-    Connect();
-    HRESULT hr = OpenClientView(client_.Get(), lView);
-    return FAILED(hr) ? Fail(hr) : hr;
-} catch (...) {
-    return Caught();
-}
-
-STDMETHODIMP KvRegCtl::FixDate(LONG lTime, DATE* date) {
-    HRESULT hr = ScriptDateFromClientTime(lTime, date);
-    return FAILED(hr) ? Fail(hr) : hr;
+    Provider().SendDeletedRows(p, 1);
 }
 
 }  // namespace kv

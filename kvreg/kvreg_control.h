@@ -1,153 +1,92 @@
-// KvRegCtl: the directory control the directory channel's local page embeds. One object serves
-// the page script (IKvRegCtl, dual), its host (the OLE control interfaces, persistence,
-// connection points) and the page's data binding, which may subscribe and unsubscribe entries
-// by writing the IS_SUBSCRIBED column. Apartment threaded: every method runs on the page's
-// thread.
+// KvRegCtl: the directory control the directory channel's local page embeds: the data-source
+// control serving the client's directory, whose page binding may subscribe and unsubscribe
+// entries by writing the IS_SUBSCRIBED column.
 #pragma once
 
 #include <windows.h>
-#include <ocidl.h>
 
 #include <memory>
-#include <string>
-#include <vector>
 
-#include "framework/active_control.h"
 #include "framework/category_map.h"
-#include "framework/data_provider.h"
-#include "framework/dialog_commands.h"
-#include "framework/notification_queue.h"
+#include "framework/data_source_control.h"
 #include "kvreg.h"
 #include "kvreg/directory_record_set.h"
 #include "kvreg/directory_sink.h"
-#include "platform/raii.h"
 
 namespace kv {
 
-// Messages of the control's window, one per kind of client notification.
-enum : UINT {
-    kMsgDirShutdown = WM_APP + 0,
-    kMsgDirSettingsChanged = WM_APP + 1,
-    kMsgDirectoryAvailable = WM_APP + 2,
-    kMsgEntryChanged = WM_APP + 3,
-    kMsgEntryDeleted = WM_APP + 4,
-    kMsgEntryEvent = WM_APP + 5,
+// Messages of the control's window beyond the shared ones: an entry's id, and its event's flags.
+enum : UINT { kMsgEntryChanged = kMsgFirstOwn, kMsgEntryDeleted, kMsgEntryEvent };
+
+// Saved and loaded with the page. Directory is left out: reading it connects to the client.
+inline constexpr PersistedProperty kDirectoryProperties[] = {
+    {L"AutoReset", 1},     {L"AutoUpdate", 2},         {L"Sort", 3},
+    {L"SortColumn", 4},    {L"SortAscending", 5},      {L"SortCaseSensitive", 6},
+    {L"Embellish", 7},     {L"returnValue", 8},        {L"Valid", DISPID_VALID},
+    {L"ReadyState", DISPID_READYSTATE},
 };
 
-class KvRegCtl : public ComObject<KvRegCtl, Dual<IKvRegCtl>, SimpleProviderMethods<KvRegCtl>,
-                                  OleObjectImpl<KvRegCtl>, OleControlImpl<KvRegCtl>,
-                                  PersistPropertyBagImpl<KvRegCtl>, PersistStreamInitImpl<KvRegCtl>,
-                                  ProvideClassInfoImpl<KvRegCtl>, ConnectionPointContainerImpl<KvRegCtl>,
-                                  ISupportErrorInfo>,
+// Its status is the story control's, and invisible at run time.
+inline constexpr DataSourceInfo kDirectoryControl{
+    &IID_IKvRegCtl, &CLSID_KvRegCtl, &DIID__KvRegCtlEvents, L"Korvane.LocalRegistration",
+    L"KvRegNotificationWindow",
+    OLEMISC_SETCLIENTSITEFIRST | OLEMISC_ACTIVATEWHENVISIBLE | OLEMISC_INSIDEOUT | OLEMISC_CANTLINKINSIDE |
+        OLEMISC_RECOMPOSEONRESIZE | OLEMISC_INVISIBLEATRUNTIME,
+    kMsgEntryEvent, /* OnFilter */ 6,
+    5,  // Embellish: the framework's default; bit 2 has no meaning here
+    kDirectoryProperties};
+static_assert(kDirectoryControl.miscStatus == 132497);
+
+class KvRegCtl : public DataSourceControl<KvRegCtl, IKvRegCtl, DirectoryRecordSet, kDirectoryControl>,
                  public DirectorySinkOwner {
 public:
-    KvRegCtl();
     ~KvRegCtl() override;
 
-    // IKvRegCtl
-    STDMETHODIMP get_Directory(IDispatch** directory) override;
-    STDMETHODIMP get_AutoReset(VARIANT_BOOL* value) override;
-    STDMETHODIMP put_AutoReset(VARIANT_BOOL value) override;
-    STDMETHODIMP get_AutoUpdate(VARIANT_BOOL* value) override;
-    STDMETHODIMP put_AutoUpdate(VARIANT_BOOL value) override;
-    STDMETHODIMP get_Sort(BSTR* value) override;
-    STDMETHODIMP put_Sort(BSTR value) override;
-    STDMETHODIMP get_SortColumn(BSTR* value) override;
-    STDMETHODIMP put_SortColumn(BSTR value) override;
-    STDMETHODIMP get_SortAscending(VARIANT_BOOL* value) override;
-    STDMETHODIMP put_SortAscending(VARIANT_BOOL value) override;
-    STDMETHODIMP get_SortCaseSensitive(VARIANT_BOOL* value) override;
-    STDMETHODIMP put_SortCaseSensitive(VARIANT_BOOL value) override;
-    STDMETHODIMP get_Embellish(LONG* value) override;
-    STDMETHODIMP put_Embellish(LONG value) override;
-    STDMETHODIMP get_returnValue(VARIANT* value) override;
-    STDMETHODIMP put_returnValue(VARIANT value) override;
-    STDMETHODIMP get_Valid(VARIANT_BOOL* value) override;
-    STDMETHODIMP put_Valid(VARIANT_BOOL value) override;
-    STDMETHODIMP get_ReadyState(LONG* value) override;
-    STDMETHODIMP put_ReadyState(LONG value) override;
-    STDMETHODIMP Reset(VARIANT_BOOL fRead) override;
-    STDMETHODIMP Entry(LONG lRecordNumber, IDispatch** entry) override;
-    STDMETHODIMP Korvane(IDispatch** client) override;
-    STDMETHODIMP Setup() override;
-    STDMETHODIMP Client(LONG lView) override;
-    STDMETHODIMP FixDate(LONG lTime, DATE* date) override;
-    STDMETHODIMP msDataSourceObject(BSTR qualifier, IUnknown** provider) override;
-    STDMETHODIMP addDataSourceListener(IUnknown* pEvent) override;
-
-    // ISupportErrorInfo: the error information the control sets is for IKvRegCtl.
-    STDMETHODIMP InterfaceSupportsErrorInfo(REFIID riid) override;
-
-    // What the host-facing entries need.
-    ControlCore& Core() noexcept { return core_; }
-    IDispatch* PropertyDispatch() noexcept { return static_cast<IKvRegCtl*>(this); }
-    std::span<const PersistedProperty> PersistedProperties() const noexcept;
-    void OnSiteChanged() {}
-    void OnFreezeEvents(LONG count);
-    void OnClose() {}
-    DataProvider& Provider() noexcept { return provider_; }
+    // IKvRegCtl: what is the directory control's own.
+    STDMETHODIMP get_Directory(IDispatch** directory) override { return GetSource(directory); }
+    STDMETHODIMP Entry(LONG lRecordNumber, IDispatch** entry) override { return GetItem(lRecordNumber, entry); }
 
     // DirectorySinkOwner: the client's callbacks, recorded in the queue.
-    HRESULT ClientShuttingDown() override;
-    HRESULT SettingsChanged(LONG flags) override;
     HRESULT EntryChanged(LONG entryId) override;
     HRESULT EntryDeleted(LONG entryId) override;
     HRESULT EntryEvent(LONG entryId, LONG flags) override;
 
-    // The window's messages (the queue's entries).
+    // The window's messages (the queue's entries), which own nothing.
     void HandleNotification(UINT message, WPARAM first, LPARAM second) noexcept;
-
-protected:
-    void* QueryInterfaceExtra(REFIID riid) noexcept override { return QueryControlBases(this, riid); }
+    static void DropMessage(UINT, WPARAM) noexcept {}
 
 private:
-    HRESULT Fail(HRESULT hr) noexcept { return SetErrorInfoFor(hr, IID_IKvRegCtl, L"Korvane.LocalRegistration"); }
-    HRESULT Caught() noexcept { return CaughtHResultWithInfo(IID_IKvRegCtl, L"Korvane.LocalRegistration"); }
-    DirectoryRecordSet* Table() const noexcept { return static_cast<DirectoryRecordSet*>(provider_.Table()); }
-    void SetValid(bool valid);
-    void SetReadyState(LONG state);
+    friend DataSourceControl;
+
+    // What the data-source control asks of the directory control.
+    void Attach() { Connect(); }
+    IUnknown* Source() const noexcept { return directory_.Get(); }
+    ComPtr<IClientApp2> App() const { return client_; }
+    void ConnectSinks();
+    void DetachSinks() noexcept { directorySink_->Detach(); }
+    void DisconnectSinks() noexcept;
+    bool ReadPending() const noexcept { return firstRead_; }
+    void ReadAll() { ReadDirectory(); }
+    void ReadAgainLater() noexcept { firstRead_ = true; }
+    ComPtr<IDispatch> ItemOf(DirectoryRecordSet&, Row& row);
+    HRESULT PageClient(IDispatch** client) {
+        return client_->QueryInterface(IID_IDispatch, reinterpret_cast<void**>(client));
+    }
+    HRESULT ShowSetup(SetupDialogLauncher& dialogs) { return dialogs.GlobalSetup(client_.Get()); }
 
     void Connect();
-    void ConnectSinks();
-    void DisconnectSinks() noexcept;
     void ReadDirectory();
-    void ApplySort();
-    void FilterAndSort(const ComPtr<DirectoryRecordSet>& table);
-    bool FilterRow(DirectoryRecordSet& table, Row& row);
-    void SendSuccessfulCompletion();
-    void SendAbortCompletion() noexcept;
-    void Fire(DISPID dispid, const std::vector<VARIANT>& args = {}) noexcept;
     void OnEntryRefreshed(LONG id, bool event, LONG flags);
     void OnEntryDeleted(LONG id);
     void OnShutdown();
-    void DrainWindowMessages() noexcept;
 
-    ControlCore core_;
-    CRITICAL_SECTION lock_;
-    UniqueHwnd window_;
-    std::unique_ptr<NotificationQueue> queue_;
-    DataProvider provider_;
-    ComPtr<ShutdownSink> shutdownSink_;
-    ComPtr<SettingsSink> settingsSink_;
-    ComPtr<DirectorySink> directorySink_;
+    ComPtr<DirectorySink> directorySink_ = MakeObject<DirectorySink>(this);
     ComPtr<IClientApp2> client_;
     ComPtr<IClientDirectory> directory_;
     bool pageChecked_ = false;
     std::shared_ptr<const CategoryMap> categoryMap_;
     std::shared_ptr<const DirectoryColumnTable> columns_;
-    ComPtr<SortOrder> sortOrder_;
     bool firstRead_ = true;
-    SetupDialogLauncher dialogs_{Unknown()};
-    bool autoReset_ = true;
-    bool autoUpdate_ = true;
-    Bstr sort_;
-    Bstr sortColumn_;
-    bool sortAscending_ = true;
-    bool sortCaseSensitive_ = false;
-    LONG embellish_ = 5;  // the framework's default; bit 2 has no meaning here
-    Variant returnValue_;
-    bool valid_ = false;
-    LONG readyState_ = READYSTATE_INTERACTIVE;
 };
 
 }  // namespace kv

@@ -1,11 +1,12 @@
-// KvDC.dll registers exactly its class, ProgIDs and type library, and removes them again.
+// Each control server registers exactly its class, ProgIDs and type library, and removes them
+// again; and its module carries the pictures its registration names.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <set>
 #include <string>
+#include <vector>
 
-#include "kvdc.h"
 #include "platform/module_path.h"
 #include "platform/raii.h"
 #include "platform/text.h"
@@ -40,7 +41,34 @@ std::set<std::wstring> Snapshot(const std::wstring& path) {
     return out;
 }
 
-const wchar_t kClsid[] = L"CLSID\\{60FB349E-0CD8-11D1-9D7B-00C0F018612C}";
+// One control server: what its registration must write, and nothing else.
+struct ServerRow {
+    const char* name;
+    const wchar_t* clsid;
+    const wchar_t* progId;  // version-independent; the versioned one adds ".1"
+    const wchar_t* className;
+    const wchar_t* miscStatus;
+    const wchar_t* typeLib;
+    const wchar_t* typeLibName;
+    // The pictures the registration names: a key below the CLSID, the value after the module's
+    // path, and the picture the module carries for it (type 0: the module carries none).
+    struct Picture {
+        const wchar_t* key;
+        const wchar_t* value;
+        UINT type;
+        int width, height;
+    };
+    std::vector<Picture> pictures;
+};
+
+const ServerRow kServers[] = {
+    {"KvDC", L"{60FB349E-0CD8-11D1-9D7B-00C0F018612C}", L"Korvane.Channel", L"KvChannel Class", L"131473",
+     L"{60FB3490-0CD8-11D1-9D7B-00C0F018612C}", L"KvDC 1.0 Type Library",
+     {{L"ToolboxBitmap32", L",1", IMAGE_BITMAP, 16, 15}, {L"DefaultIcon", L",2", IMAGE_ICON, 32, 32}}},
+    {"KvReg", L"{F59438EF-85BD-11D1-9D7D-00C0F018612C}", L"Korvane.LocalRegistration", L"KvRegister Class",
+     L"132497", L"{F59438E1-85BD-11D1-9D7D-00C0F018612C}", L"KvReg 1.0 Type Library",
+     {{L"ToolboxBitmap32", L", 1", 0, 0, 0}}},
+};
 
 struct Server {
     kv::UniqueModule dll;
@@ -49,12 +77,14 @@ struct Server {
     std::wstring path;
 };
 
-Server LoadRegisteredServer() {
+std::wstring ClassKey(const ServerRow& row) { return std::wstring(L"CLSID\\") + row.clsid; }
+
+Server LoadRegisteredServer(const ServerRow& row) {
     Server s;
     wchar_t buf[1024] = {};
     DWORD size = sizeof(buf);
-    RegGetValueW(HKEY_CLASSES_ROOT, (std::wstring(kClsid) + L"\\InprocServer32").c_str(), nullptr, RRF_RT_REG_SZ,
-                 nullptr, buf, &size);
+    RegGetValueW(HKEY_CLASSES_ROOT, (ClassKey(row) + L"\\InprocServer32").c_str(), nullptr, RRF_RT_REG_SZ, nullptr,
+                 buf, &size);
     s.path = buf;
     s.dll.reset(LoadLibraryW(buf));
     if (s.dll) {
@@ -64,51 +94,59 @@ Server LoadRegisteredServer() {
     return s;
 }
 
-TEST(KvDCRegistration, WritesExactlyTheClassKeysAndRemovesThem) {
-    Server s = LoadRegisteredServer();
-    ASSERT_TRUE(s.reg && s.unreg) << "KvDC.dll is registered by the prefix set-up";
-    ASSERT_EQ(S_OK, s.reg());
-
-    const std::wstring& m = s.path;
+std::set<std::wstring> ExpectedClassKeys(const ServerRow& row, const std::wstring& m) {
     std::set<std::wstring> expected = {
         L"",
-        L":=KvChannel Class",
+        L":=" + std::wstring(row.className),
         L"\\ProgID",
-        L"\\ProgID:=Korvane.Channel.1",
+        L"\\ProgID:=" + std::wstring(row.progId) + L".1",
         L"\\VersionIndependentProgID",
-        L"\\VersionIndependentProgID:=Korvane.Channel",
+        L"\\VersionIndependentProgID:=" + std::wstring(row.progId),
         L"\\InprocServer32",
         L"\\InprocServer32:=" + m,
         L"\\InprocServer32:ThreadingModel=Apartment",
         L"\\Control",
         L"\\Programmable",
         L"\\Insertable",
-        L"\\ToolboxBitmap32",
-        L"\\ToolboxBitmap32:=" + m + L",1",
-        L"\\DefaultIcon",
-        L"\\DefaultIcon:=" + m + L",2",
         L"\\MiscStatus",
         L"\\MiscStatus:=0",
         L"\\MiscStatus\\1",
-        L"\\MiscStatus\\1:=131473",
+        L"\\MiscStatus\\1:=" + std::wstring(row.miscStatus),
         L"\\TypeLib",
-        L"\\TypeLib:={60FB3490-0CD8-11D1-9D7B-00C0F018612C}",
+        L"\\TypeLib:=" + std::wstring(row.typeLib),
         L"\\Version",
         L"\\Version:=1.0",
         L"\\Implemented Categories",
         L"\\Implemented Categories\\{7DD95801-9882-11CF-9FA9-00AA006C42C4}",
         L"\\Implemented Categories\\{7DD95802-9882-11CF-9FA9-00AA006C42C4}",
     };
-    EXPECT_EQ(expected, Snapshot(kClsid));
-    EXPECT_EQ((std::set<std::wstring>{L"", L":=KvChannel Class", L"\\CLSID",
-                                      L"\\CLSID:={60FB349E-0CD8-11D1-9D7B-00C0F018612C}"}),
-              Snapshot(L"Korvane.Channel.1"));
-    EXPECT_EQ((std::set<std::wstring>{L"", L":=KvChannel Class", L"\\CLSID",
-                                      L"\\CLSID:={60FB349E-0CD8-11D1-9D7B-00C0F018612C}", L"\\CurVer",
-                                      L"\\CurVer:=Korvane.Channel.1"}),
-              Snapshot(L"Korvane.Channel"));
-    auto typeLib = Snapshot(L"TypeLib\\{60FB3490-0CD8-11D1-9D7B-00C0F018612C}\\1.0");
-    EXPECT_TRUE(typeLib.count(L":=KvDC 1.0 Type Library")) << kv::ToAnsi([&] { std::wstring all; for (auto& l : Snapshot(L"TypeLib\\{60FB3490-0CD8-11D1-9D7B-00C0F018612C}")) all += l + L"\n"; return all; }());
+    for (const auto& p : row.pictures) {
+        expected.insert(L"\\" + std::wstring(p.key));
+        expected.insert(L"\\" + std::wstring(p.key) + L":=" + m + p.value);
+    }
+    return expected;
+}
+
+class Registration : public testing::TestWithParam<ServerRow> {};
+
+TEST_P(Registration, WritesExactlyTheClassKeysAndRemovesThem) {
+    const ServerRow& row = GetParam();
+    const std::wstring classKey = ClassKey(row), progId = row.progId, versioned = progId + L".1";
+    const std::wstring typeLibKey = std::wstring(L"TypeLib\\") + row.typeLib;
+    Server s = LoadRegisteredServer(row);
+    ASSERT_TRUE(s.reg && s.unreg) << row.name << ".dll is registered by the prefix set-up";
+    ASSERT_EQ(S_OK, s.reg());
+
+    const std::set<std::wstring> expected = ExpectedClassKeys(row, s.path);
+    EXPECT_EQ(expected, Snapshot(classKey));
+    const std::set<std::wstring> progIdKeys = {L"", L":=" + std::wstring(row.className), L"\\CLSID",
+                                               L"\\CLSID:=" + std::wstring(row.clsid)};
+    EXPECT_EQ(progIdKeys, Snapshot(versioned));
+    std::set<std::wstring> independent = progIdKeys;
+    independent.insert({L"\\CurVer", L"\\CurVer:=" + versioned});
+    EXPECT_EQ(independent, Snapshot(progId));
+    auto typeLib = Snapshot(typeLibKey + L"\\1.0");
+    EXPECT_TRUE(typeLib.count(L":=" + std::wstring(row.typeLibName))) << kv::ToAnsi([&] { std::wstring all; for (auto& l : Snapshot(typeLibKey)) all += l + L"\n"; return all; }());
     // The type library is registered for the DLL's own architecture only.
     const std::wstring platform = sizeof(void*) == 8 ? L"win64" : L"win32";
     const std::wstring other = sizeof(void*) == 8 ? L"win32" : L"win64";
@@ -121,31 +159,28 @@ TEST(KvDCRegistration, WritesExactlyTheClassKeysAndRemovesThem) {
     EXPECT_FALSE(registeredFor(other));
 
     EXPECT_EQ(S_OK, s.unreg());
-    EXPECT_TRUE(Snapshot(kClsid).empty());
-    EXPECT_TRUE(Snapshot(L"Korvane.Channel").empty());
-    EXPECT_TRUE(Snapshot(L"Korvane.Channel.1").empty());
-    EXPECT_TRUE(Snapshot(L"TypeLib\\{60FB3490-0CD8-11D1-9D7B-00C0F018612C}").empty());
+    EXPECT_TRUE(Snapshot(classKey).empty());
+    EXPECT_TRUE(Snapshot(progId).empty());
+    EXPECT_TRUE(Snapshot(versioned).empty());
+    EXPECT_TRUE(Snapshot(typeLibKey).empty());
     EXPECT_FALSE(Snapshot(L"CLSID").empty());
     EXPECT_EQ(S_OK, s.unreg()) << "unregistering twice is harmless";
 
     ASSERT_EQ(S_OK, s.reg());
     ASSERT_EQ(S_OK, s.reg()) << "registering twice is harmless";
-    EXPECT_EQ(expected, Snapshot(kClsid));
+    EXPECT_EQ(expected, Snapshot(classKey));
 }
 
-// The registration names the control's toolbox bitmap and icon as "path,n"; the module holds both.
-TEST(KvDCRegistration, TheModuleCarriesThePicturesItsRegistrationNames) {
-    Server s = LoadRegisteredServer();
+// The registration names the control's pictures as "path,n"; the module holds each.
+TEST_P(Registration, TheModuleCarriesThePicturesItsRegistrationNames) {
+    const ServerRow& row = GetParam();
+    Server s = LoadRegisteredServer(row);
     ASSERT_TRUE(s.dll);
-    const struct {
-        const wchar_t* key;
-        UINT type;
-        int width, height;
-    } pictures[] = {{L"ToolboxBitmap32", IMAGE_BITMAP, 16, 15}, {L"DefaultIcon", IMAGE_ICON, 32, 32}};
-    for (const auto& p : pictures) {
+    for (const auto& p : row.pictures) {
+        if (!p.type) continue;
         wchar_t value[1024] = {};
         DWORD size = sizeof(value);
-        ASSERT_EQ(ERROR_SUCCESS, RegGetValueW(HKEY_CLASSES_ROOT, (std::wstring(kClsid) + L"\\" + p.key).c_str(),
+        ASSERT_EQ(ERROR_SUCCESS, RegGetValueW(HKEY_CLASSES_ROOT, (ClassKey(row) + L"\\" + p.key).c_str(),
                                               nullptr, RRF_RT_REG_SZ, nullptr, value, &size));
         std::wstring text = value;
         size_t comma = text.rfind(L',');
@@ -173,5 +208,8 @@ TEST(KvDCRegistration, TheModuleCarriesThePicturesItsRegistrationNames) {
         }
     }
 }
+
+INSTANTIATE_TEST_SUITE_P(ControlServers, Registration, testing::ValuesIn(kServers),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
