@@ -105,6 +105,38 @@ TEST_F(ExtensionTest, ClientEventsAndUserDeletionsKeepTheFolderInStep) {
     EXPECT_EQ(std::wstring::npos, manager.find(L" Weekly file://")) << manager;
 }
 
+// Names the file system takes for devices, and names that already carry a number: each gets a
+// shortcut of its own, and deleting one by hand drops its channel.
+TEST_F(ExtensionTest, DeviceNamesAndNumberedNamesGetShortcutsOfTheirOwn) {
+    struct Case {
+        LONG id;
+        const wchar_t* name;
+        const wchar_t* shortcut;
+    } cases[] = {
+        {10, L"LPT1.txt", L"LPT1 (2).txt"},
+        {11, L"CON.News", L"CON (2).News"},
+        {12, L"con", L"con (2)"},
+        {13, L"News (2)", L"News (2)"},
+        {14, L"Plain", L"Plain"},
+    };
+    for (const auto& c : cases) Channel(c.id, c.name);
+    StartAndSettle([&] {
+        for (const auto& c : cases)
+            if (!Published(c.shortcut)) return false;
+        return true;
+    });
+    for (const auto& c : cases) EXPECT_EQ(static_cast<DWORD>(c.id), Entry(c.shortcut)) << c.name;
+    EXPECT_EQ(L"", Calls()) << "nothing dropped: every shortcut is its channel's own";
+
+    for (const auto& c : cases) {
+        client->ClearCalls();
+        DeleteShortcut(c.shortcut);
+        EXPECT_TRUE(PumpUntil([&] { return Entry(c.shortcut) == 0xFFFFFFFF; })) << c.name;
+        EXPECT_EQ(L"Drop " + std::to_wstring(c.id) + L";", Calls()) << c.name;
+    }
+    Stop();
+}
+
 TEST_F(ExtensionTest, AResyncPublishesTheChannelAgain) {
     Channel(7, L"Sports");
     StartAndSettle([&] { return Published(L"Sports"); });
