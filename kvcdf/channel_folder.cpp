@@ -1,9 +1,11 @@
 #include "kvcdf/channel_folder.h"
 
+#include <cstring>
 #include <vector>
 
 #include "platform/file_tree.h"
 #include "platform/hresult_error.h"
+#include "platform/text.h"
 
 namespace kv::cdf {
 namespace {
@@ -153,26 +155,34 @@ bool ChannelFolder::Exists(std::wstring_view relative) const {
     return PathAttributes(folder_ + StoredName(relative)) != INVALID_FILE_ATTRIBUTES;
 }
 
-bool ChannelFolder::HoldsOthers(const std::wstring& path) {
-    {
-        std::lock_guard lock(cacheLock_);
-        FillCaches();
-        std::wstring inside = path + L"\\";
-        auto it = paths_.lower_bound(inside);
-        if (it != paths_.end() && it->first.size() > inside.size() &&
-            SameStoredName(std::wstring_view(it->first).substr(0, inside.size() - 1), path))
-            return true;
-    }
-    // The manager does not list what lies inside a shortcut: a shortcut holds only files of its
-    // own, so any folder in it is someone else's.
+bool ChannelFolder::HoldsShortcuts(const std::wstring& path) {
+    std::lock_guard lock(cacheLock_);
+    FillCaches();
+    std::wstring inside = path + L"\\";
+    auto it = paths_.lower_bound(inside);
+    return it != paths_.end() && it->first.size() > inside.size() &&
+           SameStoredName(std::wstring_view(it->first).substr(0, inside.size() - 1), path);
+}
+
+bool ChannelFolder::IsShortcutFile(std::wstring_view name) noexcept {
+    return EqualsNoCase(name, L"desktop.ini") ||
+           (name.size() > 4 && EqualsNoCase(name.substr(name.size() - 4), L".ico"));
+}
+
+std::optional<std::vector<std::wstring>> ChannelFolder::OwnFiles(const std::wstring& path) {
+    // The manager does not list what lies inside a shortcut: anything there but its desktop.ini
+    // and icons is someone else's.
+    std::vector<std::wstring> own;
     WIN32_FIND_DATAW found;
     UniqueFindHandle find(FindFirstFileW(ExtendedPath(path + L"\\*").c_str(), &found));
-    if (!find) return false;
+    if (!find) return own;
     do {
         std::wstring_view name = found.cFileName;
-        if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) && name != L"." && name != L"..") return true;
+        if (name == L"." || name == L"..") continue;
+        if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) || !IsShortcutFile(name)) return std::nullopt;
+        own.emplace_back(name);
     } while (FindNextFileW(find.get(), &found));
-    return false;
+    return own;
 }
 
 void ChannelFolder::Add(std::wstring_view title, std::wstring_view url) {
@@ -218,9 +228,27 @@ bool ChannelFolder::Remove(std::wstring_view title) {
 bool ChannelFolder::RemovePath(const std::wstring& path) {
     auto relative = RelativeTo(folder_, path);
     if (!relative) return false;  // never ask for a deletion outside the channels folder
-    // The manager deletes the shortcut's folder with what it holds: never another shortcut.
-    if (HoldsOthers(path)) return false;
+    // The manager deletes the shortcut's folder with what it holds: never another shortcut, and
+    // never the user's own files. With those in it, only the shortcut's own files go.
+    if (HoldsShortcuts(path)) return false;
     SuspendScope suspended(*this);
+    if (!OwnFiles(path)) {
+        for (const char* pattern : {"desktop.ini", "*.ico"}) {
+            WIN32_FIND_DATAW found;
+            std::wstring spec = path + L"\\" + std::wstring(pattern, pattern + strlen(pattern));
+            UniqueFindHandle find(FindFirstFileW(ExtendedPath(spec).c_str(), &found));
+            if (!find) continue;
+            do {
+                if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) && IsShortcutFile(found.cFileName)) {
+                    std::wstring file = ExtendedPath(path + L"\\" + found.cFileName);
+                    SetFileAttributesW(file.c_str(), FILE_ATTRIBUTE_NORMAL);
+                    DeleteFileW(file.c_str());
+                }
+            } while (FindNextFileW(find.get(), &found));
+        }
+        ClearCache();
+        return PathAttributes(path + L"\\desktop.ini") == INVALID_FILE_ATTRIBUTES;
+    }
     HRESULT hr = ThrowIfFailed(Manager()->DeleteChannelShortcut(relative->data()));
     return hr == S_OK;
 }
