@@ -14,20 +14,17 @@ constexpr DWORD kContext = CLSCTX_INPROC_SERVER | CLSCTX_INPROC_HANDLER | CLSCTX
 constexpr DWORD kEnumFlags = CHANENUM_CHANNELFOLDER | CHANENUM_SOFTUPDATEFOLDER | CHANENUM_DESKTOPFOLDER |
                              CHANENUM_TITLE | CHANENUM_PATH | CHANENUM_URL;
 
+// Favorites where the channel manager finds it: the shell's answer, not its cache of folder
+// names, which may spell the folder otherwise or still name a place the user moved it from.
 std::wstring FavoritesFolder() {
-    UniqueHkey key;
-    if (RegOpenKeyExW(HKEY_CURRENT_USER, L"Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\Shell Folders", 0,
-                      KEY_QUERY_VALUE, key.put()) != ERROR_SUCCESS)
+    wchar_t path[MAX_PATH] = {};
+    if (FAILED(SHGetFolderPathW(nullptr, CSIDL_FAVORITES | CSIDL_FLAG_CREATE, nullptr, SHGFP_TYPE_CURRENT, path)) ||
+        !path[0])
         ThrowHr(E_FAIL);
-    DWORD size = 0;
-    if (RegGetValueW(key.get(), nullptr, L"Favorites", RRF_RT_REG_SZ, nullptr, nullptr, &size) != ERROR_SUCCESS)
-        ThrowHr(E_FAIL);
-    std::wstring value(size / sizeof(wchar_t) + 1, L'\0');
-    size = static_cast<DWORD>(value.size() * sizeof(wchar_t));
-    if (RegGetValueW(key.get(), nullptr, L"Favorites", RRF_RT_REG_SZ, nullptr, value.data(), &size) != ERROR_SUCCESS)
-        ThrowHr(E_FAIL);
-    value.resize(wcslen(value.c_str()));
-    if (value.empty()) ThrowHr(E_FAIL);
+    // One spelling for every path compared with the manager's: no doubled separators.
+    std::wstring value;
+    for (const wchar_t* c = path; *c; ++c)
+        if (!(*c == L'\\' && !value.empty() && value.back() == L'\\' && value.size() > 1)) value += *c;
     return value;
 }
 

@@ -116,8 +116,19 @@ void Reconciler::StartUp() {
 }
 
 void Reconciler::ChannelsPass() {
-    channels_->Enumerate([this](const std::wstring& name, DWORD value) {
-        ApplyEntryRule(name, value);
+    // When not one recorded shortcut is found, the folder could not be read (or is not where it
+    // was): that is no sign that the user deleted every shortcut, and no channel is dropped.
+    bool anyRecorded = false, anyFound = false;
+    if (filter_ == 0)
+        channels_->Enumerate([&](const std::wstring& name, DWORD value) {
+            if (value == 0) return true;
+            anyRecorded = true;
+            anyFound = folder_->Recorded(name).has_value();
+            return !anyFound;
+        });
+    bool unreadable = anyRecorded && !anyFound;
+    channels_->Enumerate([&](const std::wstring& name, DWORD value) {
+        if (!(unreadable && value != 0)) ApplyEntryRule(name, value);
         return true;
     });
 }
