@@ -31,6 +31,27 @@ std::wstring BstrText(HRESULT hr, Bstr& text) {
     return text.str();
 }
 
+// Whether the folder at `path` is that folder itself, not a link to another place.
+bool LiesWhereNamed(const std::wstring& path) {
+    if (PathAttributes(path) & FILE_ATTRIBUTE_REPARSE_POINT) return false;
+    UniqueHandleObj folder(CreateFileW(ExtendedPath(path).c_str(), FILE_READ_ATTRIBUTES,
+                                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                       FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    if (!folder) return false;
+    wchar_t resolved[MAX_PATH * 2];
+    DWORD n = GetFinalPathNameByHandleW(folder.get(), resolved, MAX_PATH * 2, FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+    if (n == 0 || n >= MAX_PATH * 2) return false;
+    std::wstring_view text(resolved, n);
+    if (text.starts_with(L"\\\\?\\UNC\\")) return false;
+    if (text.starts_with(L"\\\\?\\")) text.remove_prefix(4);
+    wchar_t expected[MAX_PATH * 2];
+    DWORD m = GetLongPathNameW(path.c_str(), expected, MAX_PATH * 2);
+    std::wstring_view named = m > 0 && m < MAX_PATH * 2 ? std::wstring_view(expected, m) : std::wstring_view(path);
+    while (!text.empty() && text.back() == L'\\') text.remove_suffix(1);
+    while (!named.empty() && named.back() == L'\\') named.remove_suffix(1);
+    return EqualsNoCase(text, named);
+}
+
 // A double-NUL-terminated list of one path.
 std::wstring PathList(const std::wstring& path) { return path + L'\0'; }
 
@@ -227,6 +248,8 @@ std::wstring Publisher::FreeCategory(std::wstring_view category) {
         if (!IsPlainComponent(candidate) || s_.folder.IsShortcut(candidate)) continue;
         DWORD attributes = PathAttributes(s_.folder.Folder() + candidate);
         if (attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY)) continue;
+        // A folder that leads elsewhere (a link) would take the shortcut out of the channels folder.
+        if (attributes != INVALID_FILE_ATTRIBUTES && !LiesWhereNamed(s_.folder.Folder() + candidate)) continue;
         return candidate;
     }
     ThrowHr(E_FAIL);  // every name taken, or none the file system takes as a folder
