@@ -116,17 +116,10 @@ void Reconciler::StartUp() {
 }
 
 void Reconciler::ChannelsPass() {
-    // When not one recorded shortcut is found, the folder could not be read (or is not where it
-    // was): that is no sign that the user deleted every shortcut, and no channel is dropped.
-    bool anyRecorded = false, anyFound = false;
-    if (filter_ == 0)
-        channels_->Enumerate([&](const std::wstring& name, DWORD value) {
-            if (value == 0) return true;
-            anyRecorded = true;
-            anyFound = folder_->Recorded(name).has_value();
-            return !anyFound;
-        });
-    bool unreadable = anyRecorded && !anyFound;
+    // A channels folder that is not there (or cannot be read) is no sign that the user deleted
+    // every shortcut: that pass drops no channel and forgets no record.
+    DWORD attributes = GetFileAttributesW(folder_->Folder().c_str());
+    bool unreadable = attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_DIRECTORY);
     channels_->Enumerate([&](const std::wstring& name, DWORD value) {
         if (!(unreadable && value != 0)) ApplyEntryRule(name, value);
         return true;
