@@ -1,9 +1,11 @@
 #include "kvcdf/channel_folder.h"
 
+#include <cstring>
 #include <vector>
 
 #include "platform/file_tree.h"
 #include "platform/hresult_error.h"
+#include "platform/text.h"
 
 namespace kv::cdf {
 namespace {
@@ -12,20 +14,17 @@ constexpr DWORD kContext = CLSCTX_INPROC_SERVER | CLSCTX_INPROC_HANDLER | CLSCTX
 constexpr DWORD kEnumFlags = CHANENUM_CHANNELFOLDER | CHANENUM_SOFTUPDATEFOLDER | CHANENUM_DESKTOPFOLDER |
                              CHANENUM_TITLE | CHANENUM_PATH | CHANENUM_URL;
 
+// Favorites where the channel manager finds it: the shell's answer, not its cache of folder
+// names, which may spell the folder otherwise or still name a place the user moved it from.
 std::wstring FavoritesFolder() {
-    UniqueHkey key;
-    if (RegOpenKeyExW(HKEY_CURRENT_USER, L"Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\Shell Folders", 0,
-                      KEY_QUERY_VALUE, key.put()) != ERROR_SUCCESS)
+    wchar_t path[MAX_PATH] = {};
+    if (FAILED(SHGetFolderPathW(nullptr, CSIDL_FAVORITES | CSIDL_FLAG_CREATE, nullptr, SHGFP_TYPE_CURRENT, path)) ||
+        !path[0])
         ThrowHr(E_FAIL);
-    DWORD size = 0;
-    if (RegGetValueW(key.get(), nullptr, L"Favorites", RRF_RT_REG_SZ, nullptr, nullptr, &size) != ERROR_SUCCESS)
-        ThrowHr(E_FAIL);
-    std::wstring value(size / sizeof(wchar_t) + 1, L'\0');
-    size = static_cast<DWORD>(value.size() * sizeof(wchar_t));
-    if (RegGetValueW(key.get(), nullptr, L"Favorites", RRF_RT_REG_SZ, nullptr, value.data(), &size) != ERROR_SUCCESS)
-        ThrowHr(E_FAIL);
-    value.resize(wcslen(value.c_str()));
-    if (value.empty()) ThrowHr(E_FAIL);
+    // One spelling for every path compared with the manager's: no doubled separators.
+    std::wstring value;
+    for (const wchar_t* c = path; *c; ++c)
+        if (!(*c == L'\\' && !value.empty() && value.back() == L'\\' && value.size() > 1)) value += *c;
     return value;
 }
 
@@ -153,26 +152,34 @@ bool ChannelFolder::Exists(std::wstring_view relative) const {
     return PathAttributes(folder_ + StoredName(relative)) != INVALID_FILE_ATTRIBUTES;
 }
 
-bool ChannelFolder::HoldsOthers(const std::wstring& path) {
-    {
-        std::lock_guard lock(cacheLock_);
-        FillCaches();
-        std::wstring inside = path + L"\\";
-        auto it = paths_.lower_bound(inside);
-        if (it != paths_.end() && it->first.size() > inside.size() &&
-            SameStoredName(std::wstring_view(it->first).substr(0, inside.size() - 1), path))
-            return true;
-    }
-    // The manager does not list what lies inside a shortcut: a shortcut holds only files of its
-    // own, so any folder in it is someone else's.
+bool ChannelFolder::HoldsShortcuts(const std::wstring& path) {
+    std::lock_guard lock(cacheLock_);
+    FillCaches();
+    std::wstring inside = path + L"\\";
+    auto it = paths_.lower_bound(inside);
+    return it != paths_.end() && it->first.size() > inside.size() &&
+           SameStoredName(std::wstring_view(it->first).substr(0, inside.size() - 1), path);
+}
+
+bool ChannelFolder::IsShortcutFile(std::wstring_view name) noexcept {
+    return EqualsNoCase(name, L"desktop.ini") ||
+           (name.size() > 4 && EqualsNoCase(name.substr(name.size() - 4), L".ico"));
+}
+
+std::optional<std::vector<std::wstring>> ChannelFolder::OwnFiles(const std::wstring& path) {
+    // The manager does not list what lies inside a shortcut: anything there but its desktop.ini
+    // and icons is someone else's.
+    std::vector<std::wstring> own;
     WIN32_FIND_DATAW found;
     UniqueFindHandle find(FindFirstFileW(ExtendedPath(path + L"\\*").c_str(), &found));
-    if (!find) return false;
+    if (!find) return own;
     do {
         std::wstring_view name = found.cFileName;
-        if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) && name != L"." && name != L"..") return true;
+        if (name == L"." || name == L"..") continue;
+        if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) || !IsShortcutFile(name)) return std::nullopt;
+        own.emplace_back(name);
     } while (FindNextFileW(find.get(), &found));
-    return false;
+    return own;
 }
 
 void ChannelFolder::Add(std::wstring_view title, std::wstring_view url) {
@@ -218,9 +225,27 @@ bool ChannelFolder::Remove(std::wstring_view title) {
 bool ChannelFolder::RemovePath(const std::wstring& path) {
     auto relative = RelativeTo(folder_, path);
     if (!relative) return false;  // never ask for a deletion outside the channels folder
-    // The manager deletes the shortcut's folder with what it holds: never another shortcut.
-    if (HoldsOthers(path)) return false;
+    // The manager deletes the shortcut's folder with what it holds: never another shortcut, and
+    // never the user's own files. With those in it, only the shortcut's own files go.
+    if (HoldsShortcuts(path)) return false;
     SuspendScope suspended(*this);
+    if (!OwnFiles(path)) {
+        for (const char* pattern : {"desktop.ini", "*.ico"}) {
+            WIN32_FIND_DATAW found;
+            std::wstring spec = path + L"\\" + std::wstring(pattern, pattern + strlen(pattern));
+            UniqueFindHandle find(FindFirstFileW(ExtendedPath(spec).c_str(), &found));
+            if (!find) continue;
+            do {
+                if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) && IsShortcutFile(found.cFileName)) {
+                    std::wstring file = ExtendedPath(path + L"\\" + found.cFileName);
+                    SetFileAttributesW(file.c_str(), FILE_ATTRIBUTE_NORMAL);
+                    DeleteFileW(file.c_str());
+                }
+            } while (FindNextFileW(find.get(), &found));
+        }
+        ClearCache();
+        return PathAttributes(path + L"\\desktop.ini") == INVALID_FILE_ATTRIBUTES;
+    }
     HRESULT hr = ThrowIfFailed(Manager()->DeleteChannelShortcut(relative->data()));
     return hr == S_OK;
 }

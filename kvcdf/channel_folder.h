@@ -78,7 +78,8 @@ public:
     // Deletes the one shortcut of that title by its path below the channels folder. True when
     // there was none or it was deleted; false when the manager found nothing, when several
     // shortcuts carry the title, when the shortcut holds other shortcuts, or when its path does
-    // not lie inside the channels folder (then nothing is asked of the manager).
+    // not lie inside the channels folder (then nothing is asked of the manager). A shortcut that
+    // holds the user's files loses only its own files; the folder and theirs stay.
     bool Remove(std::wstring_view title);
     // The same for the shortcut at `path`, as listed.
     bool RemovePath(const std::wstring& path);
@@ -103,7 +104,11 @@ public:
 
 private:
     void FillCaches();
-    bool HoldsOthers(const std::wstring& path);
+    // Whether other shortcuts lie inside the shortcut at `path`.
+    bool HoldsShortcuts(const std::wstring& path);
+    // The shortcut's own files at `path` (desktop.ini, icons); nothing when it holds anything else.
+    static std::optional<std::vector<std::wstring>> OwnFiles(const std::wstring& path);
+    static bool IsShortcutFile(std::wstring_view name) noexcept;
     IChannelMgr* Manager() const;
     static DWORD WINAPI WatchThread(void* self);
     void Watch();

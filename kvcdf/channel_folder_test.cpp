@@ -71,12 +71,32 @@ TEST_F(ChannelFolderTest, RemovalLeavesOtherShortcutsAlone) {
     folder.ClearCache();
     EXPECT_EQ(folder.Find(L"TWICE").size(), 2u);
     ManagerCalls();
-    EXPECT_FALSE(folder.Remove(L"Outer")) << "it holds another shortcut";
+    EXPECT_TRUE(folder.Remove(L"Outer")) << "only its own files go: it holds another shortcut";
+    EXPECT_FALSE(Exists(folder.Folder() + L"Outer\\desktop.ini"));
     EXPECT_FALSE(folder.Remove(L"Twice")) << "two shortcuts carry the title";
-    EXPECT_EQ(ManagerCalls(), L"") << "the manager is asked for no deletion";
+    EXPECT_EQ(ManagerCalls().find(L"DeleteChannelShortcut"), std::wstring::npos) << "the manager deletes nothing";
     EXPECT_TRUE(Exists(folder.Folder() + L"Outer\\Inner\\desktop.ini"));
     EXPECT_TRUE(folder.Remove(L"acme corp"));
     EXPECT_FALSE(Exists(folder.Folder() + L"Acme Corp"));
+
+    // The user's file or folder inside a shortcut: only the shortcut's own files go.
+    for (const wchar_t* own : {L"my notes.txt", L"Saved\\page.htm"}) {
+        folder.Add(L"News", L"file://C:\\n.cdf");
+        if (std::wstring_view(own).find(L'\\') != std::wstring_view::npos)
+            kv::CreateDirectoryTree(folder.Folder() + L"News\\Saved");
+        WriteFileText(folder.Folder() + L"News\\" + own, "keep me");
+        WriteFileText(folder.Folder() + L"News\\news.ico", "icon");
+        folder.ClearCache();
+        ManagerCalls();
+        EXPECT_TRUE(folder.Remove(L"News")) << own;
+        EXPECT_EQ(ManagerCalls().find(L"DeleteChannelShortcut"), std::wstring::npos) << own;
+        EXPECT_TRUE(Exists(folder.Folder() + L"News\\" + own)) << own;
+        EXPECT_FALSE(Exists(folder.Folder() + L"News\\desktop.ini")) << own;
+        EXPECT_FALSE(Exists(folder.Folder() + L"News\\news.ico")) << own;
+        folder.ClearCache();
+        EXPECT_FALSE(folder.IsPublished(L"News")) << own;
+        kv::DeleteTree(folder.Folder() + L"News");
+    }
 }
 
 TEST_F(ChannelFolderTest, ManagerFailuresAreThrown) {

@@ -138,11 +138,37 @@ TEST(PublisherPaths, FoldersTitlesAndFileUrls) {
         {L"a\\\\b", false, false},
         {L"x:y", false, false},
         {L"\\\\?\\C:\\x", false, false},
+        {L"CON", false, false},
+        {L"Business\\lpt1.txt", false, false},
+        {L"CON .News", false, false},
+        {L"COM0", false, true},
+        {L"CONSOLE.News", false, true},
+        {L"News.CON", false, true},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(kv::cdf::IsAbsoluteFolder(c.text), c.absoluteFolder) << c.text;
         EXPECT_EQ(kv::cdf::IsPlainTitle(c.text), c.plainTitle) << c.text;
     }
+    // Distinct names, and which titles they stand for.
+    struct Numbered {
+        const wchar_t* name;
+        const wchar_t* second;
+        const wchar_t* notItsName;
+    } numbered[] = {
+        {L"News", L"News (2)", L"News (2) (2)"},
+        {L"News (2)", L"News (2) (2)", L"News"},
+        {L"CON.News", L"CON (2).News", L"CON.News (2)"},
+        {L"aux", L"aux (2)", L"aux (1)"},
+    };
+    for (const auto& c : numbered) {
+        EXPECT_EQ(kv::cdf::NumberedComponent(c.name, 2), c.second) << c.name;
+        EXPECT_TRUE(kv::cdf::IsPublishableComponent(c.name)) << c.name;
+        EXPECT_TRUE(kv::cdf::IsNameOf(c.name, c.name)) << c.name;
+        EXPECT_TRUE(kv::cdf::IsNameOf(kv::cdf::NumberedComponent(c.name, 7), c.name)) << c.name;
+        EXPECT_FALSE(kv::cdf::IsNameOf(c.notItsName, c.name)) << c.name;
+    }
+    EXPECT_FALSE(kv::cdf::IsPublishableComponent(L"a/b"));
+
     // A path the short-name call cannot answer keeps its whole length: it is never cut.
     std::wstring longPath = L"C:\\no such folder\\" + std::wstring(300, L'n') + L"\\";
     EXPECT_EQ(kv::cdf::FileUrl(longPath), L"file://" + longPath);

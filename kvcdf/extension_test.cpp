@@ -13,6 +13,7 @@
 #include "kvcdf.h"
 #include "kvcdf/extension_fixture.h"
 #include "kvcdf/registry_value_list.h"
+#include "platform/text.h"
 #include "tests/support/child_process.h"
 
 namespace {
@@ -103,6 +104,64 @@ TEST_F(ExtensionTest, ClientEventsAndUserDeletionsKeepTheFolderInStep) {
     std::wstring manager = ManagerCalls();
     EXPECT_NE(std::wstring::npos, manager.find(L" Radio file://")) << "re-applied after a folder change:\n" << manager;
     EXPECT_EQ(std::wstring::npos, manager.find(L" Weekly file://")) << manager;
+}
+
+// Names the file system takes for devices, and names that already carry a number: each gets a
+// shortcut of its own, and deleting one by hand drops its channel.
+TEST_F(ExtensionTest, DeviceNamesAndNumberedNamesGetShortcutsOfTheirOwn) {
+    struct Case {
+        LONG id;
+        const wchar_t* name;
+        const wchar_t* shortcut;
+    } cases[] = {
+        {10, L"LPT1.txt", L"LPT1 (2).txt"},
+        {11, L"CON.News", L"CON (2).News"},
+        {12, L"con", L"con (2)"},
+        {13, L"News (2)", L"News (2)"},
+        {14, L"Plain", L"Plain"},
+    };
+    for (const auto& c : cases) Channel(c.id, c.name);
+    StartAndSettle([&] {
+        for (const auto& c : cases)
+            if (!Published(c.shortcut)) return false;
+        return true;
+    });
+    for (const auto& c : cases) EXPECT_EQ(static_cast<DWORD>(c.id), Entry(c.shortcut)) << c.name;
+    EXPECT_EQ(L"", Calls()) << "nothing dropped: every shortcut is its channel's own";
+
+    for (const auto& c : cases) {
+        client->ClearCalls();
+        DeleteShortcut(c.shortcut);
+        EXPECT_TRUE(PumpUntil([&] { return Entry(c.shortcut) == 0xFFFFFFFF; })) << c.name;
+        EXPECT_EQ(L"Drop " + std::to_wstring(c.id) + L";", Calls()) << c.name;
+    }
+    Stop();
+}
+
+// The shell's cache of folder names may spell Favorites otherwise than the shell answers: the
+// shortcuts are still found where the channel manager puts them, and no channel is dropped.
+TEST_F(ExtensionTest, AnotherSpellingOfFavoritesInTheShellsCacheDropsNothing) {
+    Channel(5, L"News");
+    Channel(6, L"Sports");
+    StartAndSettle([&] { return Published(L"News") && Published(L"Sports"); });
+    Stop();
+    client->ClearCalls();
+    const wchar_t* key = L"Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\Shell Folders";
+    wchar_t original[1024] = {};
+    DWORD size = sizeof original;
+    RegGetValueW(HKEY_CURRENT_USER, key, L"Favorites", RRF_RT_REG_SZ, nullptr, original, &size);
+    std::wstring favorites = folder.Folder().substr(0, folder.Folder().size() - 10);  // without "channels\"
+    for (const std::wstring& spelled : {favorites.substr(0, 3) + L"\\" + favorites.substr(3), std::wstring(L"C:\\Elsewhere")}) {
+        RegSetKeyValueW(HKEY_CURRENT_USER, key, L"Favorites", REG_SZ, spelled.c_str(),
+                        static_cast<DWORD>((spelled.size() + 1) * sizeof(wchar_t)));
+        StartAndSettle([&] { return true; });
+        PumpUntil([] { return false; }, 700);
+        Stop();
+        EXPECT_EQ(L"", Calls()) << kv::ToAnsi(spelled);
+        EXPECT_EQ(5u, Entry(L"News")) << kv::ToAnsi(spelled);
+    }
+    RegSetKeyValueW(HKEY_CURRENT_USER, key, L"Favorites", REG_SZ, original,
+                    static_cast<DWORD>((wcslen(original) + 1) * sizeof(wchar_t)));
 }
 
 TEST_F(ExtensionTest, AResyncPublishesTheChannelAgain) {

@@ -2,6 +2,7 @@
 
 #include <shlobj.h>
 
+#include <algorithm>
 #include <memory>
 
 #include "kvcdf/channel_properties.h"
@@ -13,6 +14,9 @@
 
 namespace kv::cdf {
 namespace {
+
+// How many numbered names are tried before a channel is reported as not publishable.
+constexpr int kMaxNumber = 1000;
 
 constexpr UINT kTemplatesString = 103, kBaseUrlString = 105, kTitleString = 106, kAbstractString = 107,
                kStoryListString = 108, kStoryPageString = 109;
@@ -27,6 +31,27 @@ std::wstring BstrText(HRESULT hr, Bstr& text) {
     return text.str();
 }
 
+// Whether the folder at `path` is that folder itself, not a link to another place.
+bool LiesWhereNamed(const std::wstring& path) {
+    if (PathAttributes(path) & FILE_ATTRIBUTE_REPARSE_POINT) return false;
+    UniqueHandleObj folder(CreateFileW(ExtendedPath(path).c_str(), FILE_READ_ATTRIBUTES,
+                                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                       FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    if (!folder) return false;
+    wchar_t resolved[MAX_PATH * 2];
+    DWORD n = GetFinalPathNameByHandleW(folder.get(), resolved, MAX_PATH * 2, FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+    if (n == 0 || n >= MAX_PATH * 2) return false;
+    std::wstring_view text(resolved, n);
+    if (text.starts_with(L"\\\\?\\UNC\\")) return false;
+    if (text.starts_with(L"\\\\?\\")) text.remove_prefix(4);
+    wchar_t expected[MAX_PATH * 2];
+    DWORD m = GetLongPathNameW(path.c_str(), expected, MAX_PATH * 2);
+    std::wstring_view named = m > 0 && m < MAX_PATH * 2 ? std::wstring_view(expected, m) : std::wstring_view(path);
+    while (!text.empty() && text.back() == L'\\') text.remove_suffix(1);
+    while (!named.empty() && named.back() == L'\\') named.remove_suffix(1);
+    return EqualsNoCase(text, named);
+}
+
 // A double-NUL-terminated list of one path.
 std::wstring PathList(const std::wstring& path) { return path + L'\0'; }
 
@@ -38,12 +63,58 @@ void ShellFiles::FolderChanged(const std::wstring& folder) {
     SHChangeNotify(SHCNE_UPDATEDIR, SHCNF_PATHW, folder.c_str(), nullptr);
 }
 
+size_t DeviceStem(std::wstring_view name) noexcept {
+    size_t end = std::min(name.find(L'.'), name.size());
+    std::wstring_view stem = name.substr(0, end);
+    while (!stem.empty() && stem.back() == L' ') stem.remove_suffix(1);
+    auto upper = [](wchar_t c) { return c >= L'a' && c <= L'z' ? static_cast<wchar_t>(c - 32) : c; };
+    auto is = [&](std::wstring_view word) {
+        if (stem.size() < word.size()) return false;
+        for (size_t i = 0; i < word.size(); ++i)
+            if (upper(stem[i]) != word[i]) return false;
+        return true;
+    };
+    bool device = (stem.size() == 3 && (is(L"CON") || is(L"PRN") || is(L"AUX") || is(L"NUL"))) ||
+                  (stem.size() == 4 && (is(L"COM") || is(L"LPT")) && stem[3] >= L'1' && stem[3] <= L'9');
+    return device ? end : 0;
+}
+
 bool IsPlainComponent(std::wstring_view name) noexcept {
     if (name.empty() || name == L"." || name == L"..") return false;
     if (name.find_last_not_of(L". ") == std::wstring_view::npos) return false;
     for (wchar_t c : name)
         if (c < 32 || std::wstring_view(L"\\/:*?\"<>|").find(c) != std::wstring_view::npos) return false;
-    return true;
+    return DeviceStem(name) == 0;
+}
+
+std::wstring NumberedComponent(std::wstring_view name, int k) {
+    // "CON.News (2)" still names the device: the number goes after the device's name.
+    size_t stem = DeviceStem(name);
+    if (stem == 0) return NumberedName(name, k);
+    return NumberedName(name.substr(0, stem), k) + std::wstring(name.substr(stem));
+}
+
+bool IsNameOf(std::wstring_view shortcut, std::wstring_view name) {
+    if (SameStoredName(shortcut, name)) return true;
+    std::wstring base = StoredName(name);
+    size_t stem = DeviceStem(base);
+    if (stem == 0) return SameStoredName(UnnumberedName(shortcut), base);
+    // "CON (2).News" for "CON.News".
+    std::wstring_view rest = std::wstring_view(base).substr(stem);
+    std::wstring shortcutName = StoredName(shortcut);
+    std::wstring_view s = shortcutName;
+    if (s.size() < rest.size() || !SameStoredName(s.substr(s.size() - rest.size()), rest)) return false;
+    s.remove_suffix(rest.size());
+    std::wstring_view unnumbered = UnnumberedName(s);
+    return unnumbered.size() != s.size() && SameStoredName(unnumbered, std::wstring_view(base).substr(0, stem));
+}
+
+bool IsPublishableComponent(std::wstring_view name) noexcept {
+    try {
+        return IsPlainComponent(name) || IsPlainComponent(NumberedComponent(StoredName(name), 2));
+    } catch (...) {
+        return false;
+    }
 }
 
 bool IsPlainTitle(std::wstring_view title) noexcept {
@@ -171,24 +242,29 @@ std::wstring Publisher::PublishChannel(IClientChannel* channel, std::wstring_vie
 }
 
 std::wstring Publisher::FreeCategory(std::wstring_view category) {
-    for (int k = 1;; ++k) {
-        std::wstring candidate = k == 1 ? StoredName(category) : NumberedName(StoredName(category), k);
-        if (s_.folder.IsShortcut(candidate)) continue;
+    std::wstring base = StoredName(category);
+    for (int k = 1; k <= kMaxNumber; ++k) {
+        std::wstring candidate = k == 1 ? base : NumberedComponent(base, k);
+        if (!IsPlainComponent(candidate) || s_.folder.IsShortcut(candidate)) continue;
         DWORD attributes = PathAttributes(s_.folder.Folder() + candidate);
         if (attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY)) continue;
+        // A folder that leads elsewhere (a link) would take the shortcut out of the channels folder.
+        if (attributes != INVALID_FILE_ATTRIBUTES && !LiesWhereNamed(s_.folder.Folder() + candidate)) continue;
         return candidate;
     }
+    ThrowHr(E_FAIL);  // every name taken, or none the file system takes as a folder
 }
 
 std::wstring Publisher::FreeTitle(std::wstring_view name, std::wstring_view category) {
     std::wstring base = StoredName(name);
-    for (int k = 1;; ++k) {
-        std::wstring candidate = k == 1 ? base : NumberedName(base, k);
-        if (s_.folder.IsPublished(candidate) || s_.channels.HasTitle(candidate) || s_.folder.Exists(candidate) ||
+    for (int k = 1; k <= kMaxNumber; ++k) {
+        std::wstring candidate = k == 1 ? base : NumberedComponent(base, k);
+        if (!IsPlainComponent(candidate) || s_.folder.IsPublished(candidate) || s_.channels.HasTitle(candidate) || s_.folder.Exists(candidate) ||
             (!category.empty() && s_.folder.Exists(std::wstring(category) + L"\\" + candidate)))
             continue;
         return candidate;
     }
+    ThrowHr(E_FAIL);  // the channel is not publishable: it stops no other
 }
 
 std::wstring Publisher::AddShortcut(LONG id, std::wstring_view name, std::wstring_view entry,
@@ -212,7 +288,7 @@ std::wstring Publisher::AddShortcut(LONG id, std::wstring_view name, std::wstrin
         }
     }
     // A name that would lead the shortcut out of the channels folder gets none.
-    if (!IsPlainComponent(name)) ThrowHr(E_INVALIDARG);
+    if (!IsPublishableComponent(name)) ThrowHr(E_INVALIDARG);
     std::wstring folder = category.empty() ? std::wstring() : FreeCategory(category);
     std::wstring title = FreeTitle(name, folder);
     std::wstring placed = folder.empty() ? title : folder + L"\\" + title;
@@ -280,7 +356,7 @@ void Publisher::PublishCdfParcel(IClientChannel* channel, IClientParcel* parcel)
     if (!file) ThrowHr(E_FAIL);
     TemplateExpander(values).Expand(folder + file->longName, folder + file->longName);
 
-    if (!IsPlainComponent(title)) ThrowHr(E_INVALIDARG);  // no record and no shortcut out of the channels folder
+    if (!IsPublishableComponent(title)) ThrowHr(E_INVALIDARG);  // no record and no shortcut out of the channels folder
     LONG id = 0;
     ThrowIfFailed(channel->GetId(&id));
     std::wstring url = baseUrl + ShortName(folder + file->longName);

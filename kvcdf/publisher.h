@@ -113,8 +113,22 @@ std::optional<FoundFile> FindChannelFile(const std::wstring& folder);
 
 // Whether `name` is one path component that names nothing but itself: not empty, not "." or
 // "..", none of \ / : * ? " < > | or control characters, and not empty once the file system has
-// trimmed its trailing dots and blanks.
+// trimmed its trailing dots and blanks, and not a device's name before its first dot ("CON",
+// "lpt1.txt").
 bool IsPlainComponent(std::wstring_view name) noexcept;
+
+// When `name` is a device's name before its first dot, the length of that part; otherwise 0.
+size_t DeviceStem(std::wstring_view name) noexcept;
+
+// The k-th distinct name for `name`: "News (2)", and for a device's name "CON (2).News".
+std::wstring NumberedComponent(std::wstring_view name, int k);
+
+// Whether a shortcut title is `name` itself or a distinct name made from it: "News", "News (2)"
+// and "CON (2).News" are names of "News" and "CON.News"; "News (2)" is not a name of "News (3)".
+bool IsNameOf(std::wstring_view shortcut, std::wstring_view name);
+
+// Whether `name` is plain or becomes plain once numbered: a shortcut can be made for it.
+bool IsPublishableComponent(std::wstring_view name) noexcept;
 
 // A shortcut title: plain components separated by single backslashes.
 bool IsPlainTitle(std::wstring_view title) noexcept;

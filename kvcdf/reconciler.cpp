@@ -116,8 +116,12 @@ void Reconciler::StartUp() {
 }
 
 void Reconciler::ChannelsPass() {
-    channels_->Enumerate([this](const std::wstring& name, DWORD value) {
-        ApplyEntryRule(name, value);
+    // A channels folder that is not there (or cannot be read) is no sign that the user deleted
+    // every shortcut: that pass drops no channel and forgets no record.
+    DWORD attributes = GetFileAttributesW(folder_->Folder().c_str());
+    bool unreadable = attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_DIRECTORY);
+    channels_->Enumerate([&](const std::wstring& name, DWORD value) {
+        if (!(unreadable && value != 0)) ApplyEntryRule(name, value);
         return true;
     });
 }
@@ -220,10 +224,10 @@ bool Reconciler::EntryPresent(const std::wstring& name, DWORD value) {
     const ClientChannel* c = ChannelById(static_cast<LONG>(value));
     if (!c) return false;
     std::wstring_view shortcut = TitleOf(name);
-    if (SameStoredName(UnnumberedName(shortcut), c->name) || SameStoredName(shortcut, c->name)) return true;
+    if (IsNameOf(shortcut, c->name)) return true;
     // An entry made for a parcel carries the parcel's title, not a channel name.
     std::wstring title = ChannelProperties(c->channel.Get()).Text(ChannelProperties::kTitle);
-    return SameStoredName(UnnumberedName(shortcut), title) || SameStoredName(shortcut, title);
+    return !title.empty() && IsNameOf(shortcut, title);
 }
 
 void Reconciler::ApplyEntryRule(const std::wstring& name, DWORD value) {
@@ -248,7 +252,7 @@ void Reconciler::ApplyEntryRule(const std::wstring& name, DWORD value) {
     // drop the channel only for the channel's own shortcut, not for a parcel's.
     if (value != 0) {
         const ClientChannel* c = ChannelById(static_cast<LONG>(value));
-        if (c && SameStoredName(UnnumberedName(TitleOf(name)), c->name) && MayDrop(c->channel.Get(), c->name))
+        if (c && IsNameOf(TitleOf(name), c->name) && MayDrop(c->channel.Get(), c->name))
             c->channel->Drop();
     }
     records_->Remove(name);
@@ -275,7 +279,7 @@ void Reconciler::ChannelAdded(IClientChannel* channel) {
     LONG id = ChannelId(channel);
     std::wstring name = ChannelName(channel);
     for (const auto& r : records_->OfChannel(static_cast<DWORD>(id)))
-        if (!SameStoredName(UnnumberedName(TitleOf(r.name)), name)) ApplyEntryRule(r.name, r.value);
+        if (!IsNameOf(TitleOf(r.name), name)) ApplyEntryRule(r.name, r.value);
 }
 
 void Reconciler::ChannelDeleted(LONG id) {
