@@ -310,7 +310,19 @@ bool IsOwnEntry(const std::wstring& path) {
     std::wstring final = FinalPathOf(handle.get());
     std::wstring_view walked = path;
     if (walked.starts_with(L"\\\\?\\")) walked.remove_prefix(4);
-    return !final.empty() && EqualsNoCase(final, walked);
+    if (final.empty() || !EqualsNoCase(final, walked)) return false;
+    // Equal up to case is not enough: on the host, names that differ only in case are different
+    // entries, and a link may lead to such a sibling. The entry's final path must be exactly the
+    // final path of its folder and its own name as the folder lists it.
+    const size_t cut = walked.find_last_of(L"\\/");
+    if (cut == std::wstring_view::npos || cut + 1 >= walked.size()) return false;
+    WIN32_FIND_DATAW found;
+    UniqueFindHandle listed(FindFirstFileExW(path.c_str(), FindExInfoBasic, &found, FindExSearchNameMatch, nullptr, 0));
+    if (!listed) return false;
+    std::wstring folder = FinalFolderPath(walked.substr(0, cut == 2 ? 3 : cut));
+    if (folder.empty()) return false;
+    if (folder.back() != L'\\') folder += L'\\';
+    return final == folder + found.cFileName;
 }
 
 std::wstring ParentResolvedPath(std::wstring_view path) {

@@ -25,11 +25,16 @@ file_link kvlinked/Korvane/readme.txt
 dir_link kvlinked/Korvane/data
 file_link kvlinked/Korvane/program/qtcc_wnt.dll
 dir_link kvlinked/Korvane/program/skins/blue
+# a sibling whose name differs only in case: another folder on the host, one name to Windows
+mkdir -p "$c/KVLINKED/Korvane" && printf 'case canary\n' >"$c/KVLINKED/Korvane/notes.txt"
+ln -s ../../KVLINKED/Korvane/notes.txt "$c/kvlinked/Korvane/notes.txt" && made+=("$c/kvlinked/Korvane/notes.txt")
 # upgrade_test
 dir_link kvup/link-in-new/NewVersion/skins
 file_link kvup/link-in-new/NewVersion/readme.txt
 file_link kvup/link-in-program/program/b.dll
 dir_link kvup/link-in-program/program/sub
+file_link kvup/replace-link-in-new/NewVersion/z.dll
+dir_link kvup/replace-link-in-new/NewVersion/skins
 ln -s users "$c/kvalias" && made+=("$c/kvalias")
 ln -s ../drive_c "$prefix/dosdevices/y:" && made+=("$prefix/dosdevices/y:")
 for link in "${made[@]}"; do

@@ -552,10 +552,14 @@ TEST(UninstallRoots, LinksInTheInstallationAreLeftAndWhatTheyReachSurvives) {
     const std::wstring root = L"C:\\kvlinked\\Korvane";
     MakeDirs(root + L"\\program\\skins");
     Write(root + L"\\program\\Korvane.exe");
-    for (const wchar_t* link : {L"\\readme.txt", L"\\data", L"\\program\\qtcc_wnt.dll", L"\\program\\skins\\blue"})
+    for (const wchar_t* link : {L"\\readme.txt", L"\\data", L"\\program\\qtcc_wnt.dll", L"\\program\\skins\\blue",
+                                L"\\notes.txt"})
         ASSERT_TRUE(kv::test::IsLink(root + link));
+    // notes.txt leads to C:\KVLINKED\Korvane\notes.txt: the same name but for case, another file.
+    const std::wstring sibling = L"C:\\KVLINKED\\Korvane\\notes.txt";
     EXPECT_TRUE(RunWithAppPath(root + L"\\program"));
     EXPECT_EQ(kv::test::kHostCanaries, kv::test::HostCanaries());
+    EXPECT_EQ("case canary\n", kv::test::FileText(sibling));
     EXPECT_FALSE(Exists(root + L"\\program\\Korvane.exe"));
 }
 

@@ -3,8 +3,10 @@
 #include <windows.h>
 
 #include <cstdio>
+#include <cctype>
 #include <cstring>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/raii.h"
@@ -477,9 +479,64 @@ namespace {
 
 constexpr char kJournal[] = "upgrade.journal";
 
+// Whether `name` is one the engine gives "program" when it moves it aside: "program.XXXX.old",
+// four hexadecimal digits, directly in the client's folder.
+bool IsAsideName(std::string_view name) {
+    if (name.size() != 16 || !name.starts_with("program.") || !name.ends_with(".old")) return false;
+    for (char c : name.substr(8, 4))
+        if (!std::isxdigit(static_cast<unsigned char>(c))) return false;
+    return true;
+}
+
 bool FolderExists(const Resolved& folder) {
     const DWORD a = folder.ok ? GetFileAttributesW(folder.extended.c_str()) : INVALID_FILE_ATTRIBUTES;
     return a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+// Whether every file below `newer` (the settings file aside) is in `program` with the same bytes.
+bool SameFiles(const std::wstring& newer, const std::wstring& program) {
+    bool same = true;
+    bool listed = ForEachFolderEntry(newer, [&](const WIN32_FIND_DATAW& found) {
+        if (!same || IsSettingsFile(found.cFileName)) return;
+        const std::wstring from = JoinWide(newer, found.cFileName), to = JoinWide(program, found.cFileName);
+        if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+            same = IsPlainDirectory(found.dwFileAttributes) && SameFiles(from, to);
+            return;
+        }
+        UniqueHandleObj a(CreateFileW(from.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+        UniqueHandleObj b(CreateFileW(to.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+        if (a.get() == INVALID_HANDLE_VALUE) a.release();
+        if (b.get() == INVALID_HANDLE_VALUE) b.release();
+        same = a && b;
+        std::vector<char> x(kCopyBlock), y(kCopyBlock);
+        while (same) {
+            DWORD gotX = 0, gotY = 0;
+            same = ReadFile(a.get(), x.data(), kCopyBlock, &gotX, nullptr) &&
+                   ReadFile(b.get(), y.data(), kCopyBlock, &gotY, nullptr) && gotX == gotY &&
+                   std::memcmp(x.data(), y.data(), gotX) == 0;
+            if (gotX == 0) break;
+        }
+    });
+    return listed && same;
+}
+
+// Whether nothing below `folder` is a link: a replacement moves the folder as it is, and a link
+// in it would reach outside the client's folder.
+bool HoldsNoLinks(const std::wstring& folder, const std::string& shown, std::string& link) {
+    bool plain = true;
+    bool listed = ForEachFolderEntry(folder, [&](const WIN32_FIND_DATAW& found) {
+        if (!plain) return;
+        const std::wstring entry = JoinWide(folder, found.cFileName);
+        const std::string entryShown = Join(shown, ToAnsi(found.cFileName));
+        if ((found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) || !IsOwnEntry(entry)) {
+            plain = false;
+            link = entryShown;
+        } else if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+            plain = HoldsNoLinks(entry, entryShown, link);
+        }
+    });
+    if (!listed && link.empty()) link = shown;
+    return listed && plain;
 }
 
 }  // namespace
@@ -503,8 +560,18 @@ void CUpgrader::WriteJournal(const char* step, const std::string& aside) {
     OnRunStep(step);
 }
 
-void CUpgrader::RemoveJournal() {
-    if (Resolved journal = Resolve(*this, kJournal); journal.ok) DeleteFileW(journal.extended.c_str());
+bool CUpgrader::RemoveJournal() {
+    Resolved journal = Resolve(*this, kJournal);
+    if (!journal.ok) return false;
+    const DWORD a = GetFileAttributesW(journal.extended.c_str());
+    if (a == INVALID_FILE_ATTRIBUTES) return GetLastError() == ERROR_FILE_NOT_FOUND;
+    // A journal left behind would have every later run finish this upgrade again.
+    if (!IsPlainEntry(journal.extended) || (a & FILE_ATTRIBUTE_DIRECTORY)) return false;
+    if (a & FILE_ATTRIBUTE_READONLY) SetFileAttributesW(journal.extended.c_str(), FILE_ATTRIBUTE_NORMAL);
+    if (DeleteFileW(journal.extended.c_str())) return true;
+    Log("Could not remove the upgrade journal %s\n", journal.shown.c_str());
+    ReportError(0, journal.shown.c_str());
+    return false;
 }
 
 std::string CUpgrader::AsideName() const {
@@ -535,36 +602,52 @@ bool CUpgrader::PutBackupInPlace(const std::string& aside) {
     bool restored = RenameDirectory("PrevVersion", "program", true);
     if (restored) {
         OnRunStep("restored");
-        if (FolderExists(moved) && CleanDirectory(aside.c_str())) RemoveDirectoryW(moved.extended.c_str());
+        DropAside(aside);
     } else if (FolderExists(moved) && !FolderExists(program)) {
         MoveFileW(moved.extended.c_str(), program.extended.c_str());  // the best there is
     }
     return restored;
 }
 
+void CUpgrader::DropAside(const std::string& aside) {
+    if (!IsAsideName(aside)) return;
+    Resolved moved = Resolve(*this, aside.c_str());
+    if (FolderExists(moved) && CleanDirectory(aside.c_str())) RemoveDirectoryW(moved.extended.c_str());
+}
+
 bool CUpgrader::RecoverInterruptedRun(bool& result) {
     // Folders that "program" was moved aside to and that could not be deleted then (a file in
-    // them was held open) go now.
-    if (Resolved root = Resolve(*this, "program"); root.ok) {
+    // them was held open) go now; `keep` is one that still holds the only old version.
+    auto sweep = [&](const std::string& keep) {
+        Resolved root = Resolve(*this, "program");
+        if (!root.ok) return;
         const std::wstring folder = root.extended.substr(0, root.extended.rfind(L'\\'));
         std::vector<std::string> stale;
         ForEachFolderEntry(folder, [&](const WIN32_FIND_DATAW& found) {
-            std::wstring_view name = found.cFileName;
-            if (name.size() == 16 && name.starts_with(L"program.") && name.ends_with(L".old") &&
+            std::string name = ToAnsi(found.cFileName);
+            if (IsAsideName(name) && !EqualsNoCase(ToWide(name), ToWide(keep)) &&
                 IsPlainDirectory(found.dwFileAttributes) && IsOwnEntry(folder + L"\\" + found.cFileName))
-                stale.push_back(ToAnsi(found.cFileName));
+                stale.push_back(name);
         });
-        for (const std::string& name : stale)
-            if (CleanDirectory(name.c_str())) RemoveDirectoryW(Resolve(*this, name.c_str()).extended.c_str());
-    }
+        for (const std::string& name : stale) DropAside(name);
+    };
     Resolved journal = Resolve(*this, kJournal);
-    if (!journal.ok || GetFileAttributesW(journal.extended.c_str()) == INVALID_FILE_ATTRIBUTES) return false;
+    if (!journal.ok || GetFileAttributesW(journal.extended.c_str()) == INVALID_FILE_ATTRIBUTES) {
+        sweep({});
+        return false;
+    }
     auto read = [&](const char* key) {
         char value[MAX_PATH] = {};
         GetPrivateProfileStringA("journal", key, "", value, sizeof value, journal.shown.c_str());
         return std::string(value);
     };
-    const std::string step = read("step"), aside = read("aside");
+    const std::string step = read("step");
+    std::string aside = read("aside");
+    if (!aside.empty() && !IsAsideName(aside)) {
+        // The journal names no folder of the engine's: nothing it names is touched.
+        Log("Ignoring the journal's aside folder %s\n", aside.c_str());
+        aside.clear();
+    }
     runUpdate_ = read("method") == "update";
     runBackup_ = read("backup") != "0";
     const bool programThere = FolderExists(Resolve(*this, "program"));
@@ -575,7 +658,11 @@ bool CUpgrader::RecoverInterruptedRun(bool& result) {
     const bool placed = step == "installed" || (step == "install" && !runUpdate_ && programThere && !newThere);
     if (placed) {
         Log("Finishing an interrupted upgrade\n");
-        if (runUpdate_ && newThere) {
+        sweep({});
+        if (runUpdate_ && newThere && !SameFiles(Resolve(*this, "NewVersion").extended, Resolve(*this, "program").extended)) {
+            // Not the version this journal installed: it waits for the next run.
+            Log("A different new version waits in NewVersion: it is left for the next run\n");
+        } else if (runUpdate_ && newThere) {
             CleanDirectory("NewVersion");
             if (Resolved emptied = Resolve(*this, "NewVersion"); emptied.ok) RemoveDirectoryW(emptied.extended.c_str());
         }
@@ -588,7 +675,7 @@ bool CUpgrader::RecoverInterruptedRun(bool& result) {
         } else {
             result = OnUpgradeDone();
         }
-        RemoveJournal();
+        if (!RemoveJournal()) result = false;
         return true;
     }
     Log("Rolling back an interrupted upgrade\n");
@@ -600,18 +687,31 @@ bool CUpgrader::RecoverInterruptedRun(bool& result) {
             RenameDirectory("PrevVersion", "program", true);
         else if (runUpdate_ && step != "backup")
             PutBackupInPlace(aside.empty() ? AsideName() : aside);
+    } else if (!runBackup_ && !runUpdate_ && !aside.empty() && FolderExists(Resolve(*this, aside.c_str()))) {
+        // A replacement without a backup: the old version waits in the folder it was moved to.
+        if (programThere && !newThere) RenameDirectory("program", "NewVersion", true);
+        if (!FolderExists(Resolve(*this, "program"))) RenameDirectory(aside.c_str(), "program", false);
     }
     // A folder set aside by a restore that was cut short.
-    if (!aside.empty() && FolderExists(Resolve(*this, "program")))
-        if (Resolved moved = Resolve(*this, aside.c_str()); FolderExists(moved) && CleanDirectory(aside.c_str()))
-            RemoveDirectoryW(moved.extended.c_str());
-    RemoveJournal();
+    const bool whole = FolderExists(Resolve(*this, "program"));
+    sweep(whole ? std::string() : aside);
+    if (!RemoveJournal()) {
+        // The upgrade must not run under a journal that would send the next run astray.
+        result = false;
+        return true;
+    }
     return false;
 }
 
 bool CUpgrader::RestorePreviousVersion() {
     bool restored = false;
-    if (KeepBackup()) {
+    if (!runUpdate_ && !runBackup_ && !programAside_.empty()) {
+        // A replacement without a backup: the old version is moved back from where it waited.
+        WriteJournal("restore", programAside_);
+        if (FolderExists(Resolve(*this, "program"))) RenameDirectory("program", "NewVersion", true);
+        restored = !FolderExists(Resolve(*this, "program")) &&
+                   RenameDirectory(programAside_.c_str(), "program", false);
+    } else if (KeepBackup()) {
         const std::string aside = AsideName();
         WriteJournal("restore", aside);
         if (IsUpdateMethod() == 0) RenameDirectory("program", "NewVersion", true);
@@ -642,14 +742,25 @@ bool CUpgrader::RunUpgrade() {
     }
     if (stopped && RecoverInterruptedRun(result)) {
         if (result && wasRunning) StartClient();
+    } else if (stopped && !FolderExists(Resolve(*this, "NewVersion"))) {
+        // Nothing to install: the installation and its backup are left as they are.
+        Resolved waiting = Resolve(*this, "NewVersion");
+        Log("No new version in %s\n", waiting.shown.c_str());
+        ReportError(0, waiting.shown.c_str());
     } else if (stopped) {
         bool attempted = false;
         DWORD context = 0;
         runUpdate_ = IsUpdateMethod() != 0;
         if (!runUpdate_) {
             runBackup_ = KeepBackup();
-            WriteJournal("backup");
-            bool ready = runBackup_ ? RenameDirectory("program", "PrevVersion", true) : CleanDirectory("program");
+            // Without a backup the old version still goes aside whole, not emptied in place: it
+            // is deleted only once the new one is in, and put back if that fails.
+            const bool programThere = FolderExists(Resolve(*this, "program"));
+            programAside_ = runBackup_ || !programThere ? std::string() : AsideName();
+            WriteJournal("backup", programAside_);
+            bool ready = runBackup_      ? RenameDirectory("program", "PrevVersion", true)
+                         : !programThere ? true
+                                         : !programAside_.empty() && RenameDirectory("program", programAside_.c_str(), false);
             if (!ready) {
                 ReportBackupFailed();
             } else {
@@ -657,11 +768,19 @@ bool CUpgrader::RunUpgrade() {
                 if (!OnUpgradeStart()) {
                     Log("OnUpgradeStart failed\n");
                 } else {
-                    WriteJournal("install");
-                    result = RenameDirectory("NewVersion", "program", true);
+                    WriteJournal("install", programAside_);
+                    Resolved source = Resolve(*this, "NewVersion");
+                    std::string link;
+                    if (!source.ok || !HoldsNoLinks(source.extended, source.shown, link)) {
+                        ReportError(0, link.empty() ? source.shown.c_str() : link.c_str());
+                        result = false;
+                    } else {
+                        result = RenameDirectory("NewVersion", "program", true);
+                    }
                     if (result) {
                         OnRunStep("placed");
-                        WriteJournal("installed");
+                        WriteJournal("installed", programAside_);
+                        DropAside(programAside_);
                     }
                 }
                 attempted = true;
@@ -717,7 +836,7 @@ bool CUpgrader::RunUpgrade() {
         } else {
             Log("Upgrade was not attempted\n");
         }
-        RemoveJournal();
+        if (!RemoveJournal()) result = false;
         if (result && wasRunning) StartClient();
     }
     WriteMarker("upgrade.ok");

@@ -7,6 +7,7 @@
 #include <atomic>
 #include <fstream>
 #include <map>
+#include <regex>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -181,7 +182,8 @@ struct Installation {
     std::string LogShown() const {
         std::string log = Log();
         for (size_t at; (at = log.find(root)) != std::string::npos;) log.replace(at, root.size(), "<root>");
-        return log;
+        // The folder "program" is moved aside to has a name of the moment.
+        return std::regex_replace(log, std::regex(R"(program\.[0-9a-f]{4}\.old)"), "program.<n>.old");
     }
     Tree oldVersion, newVersion, stale;
 };
@@ -255,6 +257,7 @@ TEST(Upgrade, AFailedUpgradeLeavesTheVersionThatWorks) {
         std::vector<std::string> messages;
         bool programIsOld;
         const char* logged;
+        bool backupKept = false;  // the backup there before the run is still there
     };
     const Row rows[] = {
         {"a copy fails in the middle", "[upgrade]\r\nmethod=update\r\n",
@@ -281,6 +284,12 @@ TEST(Upgrade, AFailedUpgradeLeavesTheVersionThatWorks) {
          },
          {"Unable to create directory: <root>\\program\\sub\\deep.", kRestored}, true,
          "Copy directory failed\n"},
+        {"there is no new version", "",
+         [](Installation& in, TestUpgrader&, kv::UniqueHandleObj&) {
+             kv::DeleteFolderTree(kv::ToWide(in.root + "\\NewVersion"));
+             in.newVersion = {};
+         },
+         {"Unable to open file: <root>\\NewVersion."}, true, "No new version in <root>\\NewVersion\n", true},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.what);
@@ -298,7 +307,10 @@ TEST(Upgrade, AFailedUpgradeLeavesTheVersionThatWorks) {
         }
         EXPECT_EQ(in.newVersion, in.Folder("NewVersion"));  // the new version is never lost
         EXPECT_TRUE(Exists(in.root + "\\data\\upgrade.ok"));
-        EXPECT_NE(std::string::npos, in.Log().find(row.logged)) << in.Log();
+        EXPECT_NE(std::string::npos, in.LogShown().find(row.logged)) << in.Log();
+        if (row.backupKept) {
+            EXPECT_EQ(in.stale, in.Folder("PrevVersion"));
+        }
     }
 }
 
@@ -339,6 +351,7 @@ TEST(Upgrade, ARunningClientIsStoppedAndStartedAgain) {
 
 constexpr char kUpdate[] = "[upgrade]\r\nmethod=update\r\n";
 constexpr char kReplacement[] = "[upgrade]\r\nmethod=replacement\r\n";
+constexpr char kReplacementNoBackup[] = "[upgrade]\r\nmethod=replacement\r\nkeep-backup=0\r\n";
 constexpr char kSucceeded[] = "Korvane has been upgraded. The new client is now installed.";
 
 // What the run left: "new" (with message 110 alone), "old" (with a failure message last), or
@@ -384,13 +397,26 @@ TEST(UpgradeOutcome, HostileMachinesLeaveExactlyTheOldOrTheNewVersion) {
         SetCurrentDirectoryA((in.root + "\\program\\sub").c_str());
     };
     auto nothing = [](Installation&, kv::UniqueHandleObj&) {};
+    // A journal left by a run that never got far, naming as the folder "program" was moved to a
+    // folder the engine never makes: here the waiting new version, as a relative and a full path.
+    auto journalNamesNewVersion = [](Installation& in, kv::UniqueHandleObj&) {
+        WriteTree(in.root, {{"upgrade.journal", "[journal]\r\nstep=backup\r\nmethod=update\r\nbackup=1\r\naside=NewVersion\r\n"}});
+    };
+    auto journalNamesFullPath = [](Installation& in, kv::UniqueHandleObj&) {
+        WriteTree(in.root, {{"upgrade.journal", "[journal]\r\nstep=backup\r\nmethod=update\r\nbackup=1\r\naside=" +
+                                                    in.root + "\\NewVersion\r\n"}});
+    };
     const Row rows[] = {
         {"a DLL held open, update", kUpdate, "", holdDll, "either"},
         {"a DLL held open, replacement", kReplacement, "", holdDll, "either"},
+        {"a DLL held open, replacement without a backup", kReplacementNoBackup, "", holdDll, "either"},
         {"the current folder inside program, update", kUpdate, "", enterProgram, "either"},
         {"the current folder inside program, replacement", kReplacement, "", enterProgram, "either"},
         {"links in NewVersion, update", kUpdate, "C:\\kvup\\link-in-new", nothing, "old"},
         {"links in program, update", kUpdate, "C:\\kvup\\link-in-program", nothing, "old"},
+        {"links in NewVersion, replacement", kReplacement, "C:\\kvup\\replace-link-in-new", nothing, "old"},
+        {"a journal naming the new version as set aside", kUpdate, "", journalNamesNewVersion, "new"},
+        {"a journal naming a full path as set aside", kUpdate, "", journalNamesFullPath, "new"},
         {"the client's folder named through an alias drive, update", kUpdate, "Y:\\kvup\\alias", nothing, "new"},
     };
     for (const Row& row : rows) {
@@ -399,7 +425,7 @@ TEST(UpgradeOutcome, HostileMachinesLeaveExactlyTheOldOrTheNewVersion) {
         Installation in(row.settings, row.at,
                         links ? std::map<std::string, std::string>{{"a.dll", "old a"}, {"only-old.txt", "kept"}} : kOld);
         if (links) {
-            for (const char* link : {"\\NewVersion\\skins", "\\program\\sub"})
+            for (const char* link : {"\\NewVersion\\skins", "\\NewVersion\\z.dll", "\\program\\sub"})
                 if (Exists(in.root + link)) {
                     ASSERT_TRUE(kv::test::IsLink(kv::ToWide(in.root + link)));
                 }
@@ -461,8 +487,12 @@ TEST(UpgradeOutcome, AnUpgradeStoppedAtAnyStepIsPutRightByTheNextRun) {
         const char* settings;
         const char* failWriting;
         std::vector<std::string> stops;
+        bool readOnlyJournal = false;
+        bool newerWaits = false;  // a newer version is put in NewVersion before the next run
     } runs[] = {
         {"update", kUpdate, "", {"program\\b.dll", "installed"}},
+        {"update, its journal read-only", kUpdate, "", {"installed"}, true},
+        {"update, a newer version waiting", kUpdate, "", {"installed"}, false, true},
         {"replacement", kReplacement, "", {"backed up", "placed"}},
         {"update that fails and is restored", kUpdate, "\\program\\b.dll", {"set aside", "restored"}},
     };
@@ -487,6 +517,20 @@ TEST(UpgradeOutcome, AnUpgradeStoppedAtAnyStepIsPutRightByTheNextRun) {
             if (all && !stopped) break;  // the run went through: every step has had its turn
             SCOPED_TRACE(std::string(run.what) + ", stopped after: " + stopping.where);
             ASSERT_TRUE(stopped);
+            if (run.readOnlyJournal) {
+                ASSERT_TRUE(SetFileAttributesA((in.root + "\\upgrade.journal").c_str(), FILE_ATTRIBUTE_READONLY));
+            }
+            if (run.newerWaits) {
+                // The journal's upgrade is finished; the newer version is not lost but waits.
+                WriteTree(in.root + "\\NewVersion", {{"d.dll", "newer d"}});
+                in.newVersion["d.dll"] = Hash("newer d");
+                MessageBoxes first;
+                EXPECT_TRUE(TestUpgrader().RunUpgrade());
+                EXPECT_EQ(Hash("newer d"), in.Folder("NewVersion")["d.dll"]);
+                EXPECT_FALSE(Exists(in.root + "\\upgrade.journal"));
+                first.Stop();
+                in.oldVersion = in.Folder("program");
+            }
             MessageBoxes boxes;
             TestUpgrader rerun;
             EXPECT_TRUE(rerun.RunUpgrade());

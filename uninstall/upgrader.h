@@ -128,7 +128,7 @@ private:
     // a backup is kept and the folder that "program" was moved aside to. Written (to a new name,
     // then renamed over) before each move; removed when the run leaves the installation whole.
     void WriteJournal(const char* step, const std::string& aside = std::string());
-    void RemoveJournal();
+    bool RemoveJournal();
     // Puts an installation that an interrupted run left behind back together: finished when the
     // new version was in place (true: nothing more to do), otherwise rolled back to the old
     // version with the new one still waiting (false: the upgrade runs as usual).
@@ -138,6 +138,9 @@ private:
     bool PutBackupInPlace(const std::string& aside);
     // A name in the client's folder that nothing uses, for "program" moved aside.
     std::string AsideName() const;
+    // Deletes the folder `aside` that "program" was moved to; one that cannot go now is deleted
+    // by a later run.
+    void DropAside(const std::string& aside);
     // The walks, on extended-length wide paths; `shown` is the path as the log shows it.
     bool CleanTree(const std::wstring& extended, const std::string& shown);
     bool CopyTree(DWORD* context, const std::wstring& source, const std::string& sourceShown,
@@ -151,6 +154,8 @@ private:
     // The method and backup choice of the run in progress, as the journal records them.
     bool runUpdate_ = false;
     bool runBackup_ = true;
+    // Where a replacement without a backup keeps the old version until the new one is in place.
+    std::string programAside_;
 };
 
 }  // namespace kv
