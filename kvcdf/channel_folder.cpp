@@ -232,8 +232,8 @@ bool ChannelFolder::RemovePath(const std::wstring& path) {
     if (!OwnFiles(path)) {
         for (const char* pattern : {"desktop.ini", "*.ico"}) {
             WIN32_FIND_DATAW found;
-            std::wstring spec = path + L"\\" + std::wstring(pattern, pattern + strlen(pattern));
-            UniqueFindHandle find(FindFirstFileW(ExtendedPath(spec).c_str(), &found));
+            std::wstring wildcard = path + L"\\" + std::wstring(pattern, pattern + strlen(pattern));
+            UniqueFindHandle find(FindFirstFileW(ExtendedPath(wildcard).c_str(), &found));
             if (!find) continue;
             do {
                 if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) && IsShortcutFile(found.cFileName)) {
