@@ -207,9 +207,10 @@ TEST_F(OwnershipTest, FaultsStayWithOneChannelOrOneStart) {
     ASSERT_EQ(S_OK, Start());
     DWORD start = GetTickCount();
     cdf->OnShutdown();
-    EXPECT_LT(GetTickCount() - start, 2000u) << "OnShutdown after a failed start-up";
+    // Well under the 10 s a stuck worker is waited for, even on a busy machine.
+    EXPECT_LT(GetTickCount() - start, 5000u) << "OnShutdown after a failed start-up waited for a worker";
     cdf.Reset();
-    EXPECT_TRUE(PumpUntil([] { return CanUnload() == S_OK; }, 2000));
+    EXPECT_TRUE(PumpUntil([] { return CanUnload() == S_OK; }, 10000));
 }
 
 }  // namespace
