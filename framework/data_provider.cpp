@@ -82,12 +82,26 @@ HRESULT DataProvider::setVariant(DBROWCOUNT iRow, DB_LORDINAL iColumn, OSPFORMAT
 
 HRESULT DataProvider::getVariant(DBROWCOUNT iRow, DB_LORDINAL iColumn, OSPFORMAT format, VARIANT* pVar) noexcept try {
     if (!pVar) return E_POINTER;
-    VariantInit(pVar);
+    pVar->vt = VT_EMPTY;  // VariantInit's work, without the call
     if (iColumn <= 0 || iRow < 0 || !table_ || iRow > table_->RowCount() || iColumn > table_->ColumnCount())
         return E_INVALIDARG;
     const long row = static_cast<long>(iRow), column = static_cast<long>(iColumn);
     // A read may ask the user (the attachment prompt), and notifications handled meanwhile may
     // replace or drop the table: this read finishes on the table and formatter it began with.
+    if ((format == OSPFORMAT_RAW || !formatter_) && row > 0) {
+        // A cell the guard has nothing to ask about is copied straight from the row: nothing on
+        // this path lets messages flow, so the table needs no holding.
+        if (const VARIANT* stored = table_->CellInPlace(row, column)) {
+            CopyCell(pVar, *stored);
+            try {
+                Track(row, column);
+            } catch (...) {
+                VariantClear(pVar);
+                throw;
+            }
+            return S_OK;
+        }
+    }
     ComPtr<RowTable> table = table_;
     if (format == OSPFORMAT_RAW || !formatter_ || row == 0) {
         // Straight into the caller's VARIANT: a raw read copies the cell once.

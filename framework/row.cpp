@@ -78,6 +78,15 @@ const VARIANT& Row::PermittedCell(long index, Variant& holder) const {
     return *holder.get();
 }
 
+void CopyCell(VARIANT* out, const VARIANT& cell) {
+    if (IsPlain(cell.vt)) {
+        *out = cell;
+        return;
+    }
+    VariantInit(out);
+    ThrowIfFailed(VariantCopy(out, const_cast<VARIANT*>(&cell)));
+}
+
 VARIANT& Row::Slot(long index, size_t capacityHint) {
     if (index < 0) ThrowHr(E_INVALIDARG);
     if (cells_.capacity() < capacityHint) cells_.reserve(capacityHint);

@@ -76,6 +76,14 @@ public:
     // to ask, otherwise `holder` with the copy the guard permitted (or VT_BOOL FALSE). Beyond
     // the vector, an empty VARIANT. The reference is valid until the row or `holder` changes.
     const VARIANT& PermittedCell(long index, Variant& holder) const;
+    // The stored cell when the guard would permit it at once (an empty VARIANT beyond the
+    // vector); null when the guard must be asked, which may let messages flow.
+    const VARIANT* CellInPlace(long index) const {
+        if (index < 0 || index >= CellCount()) return &EmptyCell();
+        const VARIANT& stored = cells_[static_cast<size_t>(index)];
+        if (context_->guard && context_->guard->MayRefuse(*this, index, stored)) return nullptr;
+        return &stored;
+    }
     // Copies `value` into the cell (the previous value is released), growing the vector.
     void SetCell(long index, const VARIANT& value, size_t capacityHint);
     // The same, taking ownership of `value` (left VT_EMPTY).
@@ -90,5 +98,9 @@ private:
     uint64_t identity_;
     std::vector<VARIANT, TableAllocator<VARIANT>> cells_;
 };
+
+// Copies `cell` into `out`, which holds nothing to release: values that own nothing are
+// copied as they are, without a call into the platform.
+void CopyCell(VARIANT* out, const VARIANT& cell);
 
 }  // namespace kv

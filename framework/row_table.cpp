@@ -88,7 +88,7 @@ void RowTable::Rebuild(TableVector<ComPtr<Row>>&& rows) {
     cursor_ = 0;
 }
 
-void RowTable::FilterAndSort(const Filter& filter, SortOrder* sortOrder) {
+void RowTable::FilterAndSort(const Filter& filter, SortOrder* sortOrder, bool filterRunsScript) {
     Variant order;
     if (sortOrder) order = Variant::Unknown(sortOrder->Unknown());
     auto notFiltered = [this](const Row& row) {
@@ -116,7 +116,16 @@ void RowTable::FilterAndSort(const Filter& filter, SortOrder* sortOrder) {
         }
         cursor_ = 0;
     };
-    if (filter) {
+    if (filter && !filterRunsScript) {
+        // Nothing can change the table meanwhile: no copy to walk.
+        for (auto& row : rows_) {
+            if (!notFiltered(*row.Get())) continue;
+            if (filter(*row.Get()))
+                row->SetCell(stateColumn_, I4Cell(kRowAccepted), 0);
+            else
+                rejected.insert(row.Get());
+        }
+    } else if (filter) {
         TableVector<ComPtr<Row>> walk(rows_.begin(), rows_.end());
         try {
             for (auto& row : walk) {

@@ -42,6 +42,14 @@ public:
     long FindRow(LONG id);
     // `row` and `column` 1-based; row 0 gives the column's name. E_INVALIDARG out of range.
     void GetCell(long row, long column, VARIANT* out);
+    // The stored cell at data row `row` (1-based) and `column`, when it can be read at once
+    // without asking anyone (see Row::CellInPlace); null otherwise. Moves the cursor to the row.
+    // E_INVALIDARG out of range or for row 0.
+    const VARIANT* CellInPlace(long row, long column) {
+        if (column < 1 || column > ColumnCount() || row < 1 || row > RowCount()) ThrowHr(E_INVALIDARG);
+        cursor_ = row - 1;
+        return rows_[static_cast<size_t>(cursor_)]->CellInPlace(column - 1);
+    }
     // The row at the 1-based `position` (E_INVALIDARG out of range); moves the cursor there.
     ComPtr<Row> RowAt(long position);
     // Removes the row at the 1-based `position`.
@@ -50,8 +58,9 @@ public:
     void ResetStates();
     // Offers every row not yet filtered to `filter` (none: keep all), drops the rejected ones,
     // stores `sortOrder` in each row's INTERNAL_SORT cell and sorts when there is one. The
-    // filter may run page script that reads or changes the table meanwhile.
-    void FilterAndSort(const Filter& filter, SortOrder* sortOrder);
+    // filter may run page script that reads or changes the table meanwhile, unless
+    // `filterRunsScript` is false (a check of the row's own cells).
+    void FilterAndSort(const Filter& filter, SortOrder* sortOrder, bool filterRunsScript = true);
     ComPtr<SortOrder> CreateSortOrder() const { return MakeObject<SortOrder>(columns_); }
 
     // Whether the binding may write the cell (1-based; row -1 asks about the whole column).

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cwchar>
 #include <cwctype>
 
 #include "framework/row.h"
@@ -88,34 +89,104 @@ bool SortOrder::Compare(const Row& rowA, const Row& rowB) const {
     return rowA.Identity() > rowB.Identity();
 }
 
+namespace {
+
+// A key cell as the sort reads it: gathered once per row, so that a comparison reads neither the
+// VARIANT's type rules nor the string's length prefix again. Missing cells (empty or null) have
+// `vt` VT_EMPTY; numbers and booleans are held as a double; a string keeps its code units and
+// its first four, folded when case is ignored, packed into `head` (0 past the end), which
+// decides most comparisons of different strings alone. The string's storage stays the row's.
+struct SortCell {
+    union {
+        const wchar_t* text;
+        double number;
+    };
+    uint64_t head;
+    UINT length;
+    VARTYPE vt;
+};
+
+SortCell Prepare(const VARIANT& cell, bool caseSensitive) noexcept {
+    SortCell out;
+    out.number = 0;
+    out.head = 0;
+    out.length = 0;
+    out.vt = IsMissing(cell) ? static_cast<VARTYPE>(VT_EMPTY) : cell.vt;
+    switch (out.vt) {
+    case VT_I4: out.number = cell.lVal; break;
+    case VT_R8: out.number = cell.dblVal; break;
+    case VT_DATE: out.number = cell.date; break;
+    case VT_BOOL: out.number = cell.boolVal != 0 ? 1 : 0; break;
+    case VT_BSTR:
+        out.text = cell.bstrVal ? cell.bstrVal : L"";
+        out.length = SysStringLen(cell.bstrVal);
+        for (UINT i = 0; i < 4; ++i) {
+            wchar_t c = i < out.length ? out.text[i] : L'\0';
+            out.head = (out.head << 16) | static_cast<uint16_t>(caseSensitive ? c : FoldLower(c));
+        }
+        break;
+    default: break;
+    }
+    return out;
+}
+
+// CompareCells on prepared cells.
+int CompareSortCells(const SortCell& a, const SortCell& b, bool caseSensitive) noexcept {
+    if (a.vt == VT_EMPTY) return b.vt == VT_EMPTY ? 0 : -1;
+    if (b.vt == VT_EMPTY) return 1;
+    if (a.vt != b.vt) return -1;
+    switch (a.vt) {
+    case VT_I4: case VT_R8: case VT_DATE: case VT_BOOL: return Order(a.number, b.number);
+    case VT_BSTR: {
+        if (a.head != b.head) return a.head < b.head ? -1 : 1;
+        const UINT n = a.length < b.length ? a.length : b.length;
+        if (a.length == b.length && std::wmemcmp(a.text, b.text, n) == 0) return 0;
+        // The heads agree on the first units both strings have.
+        for (UINT i = n < 4 ? n : 4; i < n; ++i) {
+            wchar_t x = a.text[i], y = b.text[i];
+            if (!caseSensitive) {
+                x = FoldLower(x);
+                y = FoldLower(y);
+            }
+            if (x != y) return x < y ? -1 : 1;
+        }
+        return a.length == b.length ? 0 : (a.length < b.length ? -1 : 1);
+    }
+    default: return 0;
+    }
+}
+
+}  // namespace
+
 TableVector<uint32_t> SortOrder::SortedOrder(const TableVector<Row*>& rows) const {
     // The comparison is Compare's, on values gathered once: each entry carries its first key
     // cell and its identity, so that the merge passes read memory in order; further keys are
-    // read from a side table. The cells are shallow copies that the rows keep owning.
+    // read from a side table.
     struct Entry {
-        VARIANT first;
+        SortCell first;
         uint64_t identity;
         uint32_t index;
     };
     const size_t n = rows.size(), k = keys_.size();
+    const bool caseSensitive = caseSensitive_;
     VARIANT empty;
     VariantInit(&empty);
     TableVector<Entry> entries(n);
-    TableVector<VARIANT> more(k > 1 ? n * (k - 1) : 0);
+    TableVector<SortCell> more(k > 1 ? n * (k - 1) : 0);
     for (size_t i = 0; i < n; ++i) {
-        entries[i] = {k ? rows[i]->CellRef(keys_[0].column) : empty, rows[i]->Identity(), static_cast<uint32_t>(i)};
-        for (size_t j = 1; j < k; ++j) more[i * (k - 1) + (j - 1)] = rows[i]->CellRef(keys_[j].column);
+        entries[i] = {Prepare(k ? rows[i]->CellRef(keys_[0].column) : empty, caseSensitive), rows[i]->Identity(),
+                      static_cast<uint32_t>(i)};
+        for (size_t j = 1; j < k; ++j)
+            more[i * (k - 1) + (j - 1)] = Prepare(rows[i]->CellRef(keys_[j].column), caseSensitive);
     }
-    const bool caseSensitive = caseSensitive_;
     const auto& keys = keys_;
     // a is before b exactly when Compare(b, a) holds.
-    auto before = [&](const VARIANT& a, const VARIANT& b, bool ascending, int& decided) {
-        int c = CompareCells(b, a, caseSensitive);
+    auto before = [&](const SortCell& a, const SortCell& b, bool ascending, int& decided) {
+        int c = CompareSortCells(b, a, caseSensitive);
         decided = c;
         return c < 0 ? !ascending : ascending;
     };
-    // A merge sort: it stays within bounds even for cells of mixed types, which do not order.
-    std::stable_sort(entries.begin(), entries.end(), [&](const Entry& a, const Entry& b) {
+    auto less = [&](const Entry& a, const Entry& b) {
         int decided = 0;
         if (k) {
             bool r = before(a.first, b.first, keys[0].ascending, decided);
@@ -127,7 +198,9 @@ TableVector<uint32_t> SortOrder::SortedOrder(const TableVector<Row*>& rows) cons
             }
         }
         return a.identity < b.identity;
-    });
+    };
+    // A merge sort: it stays within bounds even for cells of mixed types, which do not order.
+    std::stable_sort(entries.begin(), entries.end(), less);
     TableVector<uint32_t> order(n);
     for (size_t i = 0; i < n; ++i) order[i] = entries[i].index;
     return order;

@@ -153,6 +153,29 @@ TEST_F(Sorting, RowsCompareThroughTheOrderInTheirSortCell) {
     EXPECT_FALSE(first->Compare(*second.Get()));
 }
 
+// Titles that agree in their first code units, differ by case or length, or hold a NUL: the
+// table's order is the one CompareCells gives, creation order breaking ties, either way round.
+TEST_F(Sorting, TitlesOrderAsCompareCellsOrdersThem) {
+    const std::vector<std::wstring> titles = {L"Business/Stock", L"business/stocks", L"Business/Sport", L"busi",
+                                              L"Bus", L"BUSINESS/STOCK", L"Business/Stock", L"",
+                                              std::wstring(L"bu\0s", 4), L"Busi", L"~z", L"busy", L"bu"};
+    std::vector<Variant> cells;
+    for (const auto& title : titles) cells.push_back(Variant::String(title));
+    for (size_t i = 0; i < titles.size(); ++i) table_->SetProperty(static_cast<LONG>(i + 1), L"TITLE", *cells[i].get());
+    for (bool caseSensitive : {false, true})
+        for (const wchar_t* expression : {L"TITLE", L"-TITLE"}) {
+            const int sign = expression[0] == L'-' ? -1 : 1;
+            std::vector<LONG> expected;
+            for (size_t i = 0; i < titles.size(); ++i) expected.push_back(static_cast<LONG>(i + 1));
+            std::stable_sort(expected.begin(), expected.end(), [&](LONG a, LONG b) {
+                const auto& x = *cells[static_cast<size_t>(a - 1)].get();
+                const auto& y = *cells[static_cast<size_t>(b - 1)].get();
+                return sign * kv::CompareCells(x, y, caseSensitive) < 0;
+            });
+            EXPECT_EQ(expected, SortedIds(expression, caseSensitive)) << (caseSensitive ? "case, " : "") << expression;
+        }
+}
+
 TEST(SortFuzz, RandomExpressionsKeepOnlyKnownNamesAndSortsArePermutations) {
     std::mt19937 rng(20261207);
     const std::vector<std::wstring> pieces = {L"title", L"ID", L"read", L"SIZE", L"nosuch", L"+", L"-", L";", L" ",

@@ -199,7 +199,7 @@ void DirectoryRecordSet::FilterAndSort(const Filter& filter, SortOrder* sortOrde
             if (cell.vt != VT_BSTR || SysStringLen(cell.bstrVal) == 0) return false;
             return !filter || filter(row);
         },
-        sortOrder);
+        sortOrder, static_cast<bool>(filter));
 }
 
 bool DirectoryRecordSet::IsWritable(long row, long column) const {

@@ -39,7 +39,8 @@ public:
     // Applies the whole directory: the entries array and the subscribed-ids array (either may
     // be VT_EMPTY or VT_NULL for none).
     void Load(const VARIANT& entries, const VARIANT& subscribedIds);
-    // Drops rows without a name before they reach `filter`, then as the row table does.
+    // Drops rows without a name before they reach `filter` (none: keep every named row), then
+    // as the row table does.
     void FilterAndSort(const Filter& filter, SortOrder* sortOrder);
 
     bool IsWritable(long row, long column) const override;
