@@ -249,12 +249,13 @@ std::wstring DeletableRoot(std::wstring_view path, bool& gone) {
 // Removes the folder `extended` (the extended form of a final path) and what it holds.
 bool RemoveTree(const std::wstring& extended) {
     bool ok = true;
+    const std::wstring folder = FinalFolderPath(extended);
     ForEachFolderEntry(extended, [&](const WIN32_FIND_DATAW& found) {
         const std::wstring child = extended + L"\\" + found.cFileName;
         const DWORD a = found.dwFileAttributes;
         // A link the system follows (a host link under Wine reads as a plain file or folder, and
         // deleting it deletes its target) is left where it is.
-        if (!IsOwnEntry(child)) {
+        if (!IsOwnEntryIn(child, folder)) {
             ok = false;
         } else if (IsPlainDirectory(a)) {
             ok = RemoveTree(child) && ok;
@@ -304,7 +305,7 @@ std::wstring FinalFolderPath(std::wstring_view path) {
     return handle ? FinalPathOf(handle.get()) : std::wstring();
 }
 
-bool IsOwnEntry(const std::wstring& path) {
+bool IsOwnEntryIn(const std::wstring& path, std::wstring folder) {
     UniqueHandleObj handle = OpenForQuery(path, true);
     if (!handle) return false;
     std::wstring final = FinalPathOf(handle.get());
@@ -319,10 +320,17 @@ bool IsOwnEntry(const std::wstring& path) {
     WIN32_FIND_DATAW found;
     UniqueFindHandle listed(FindFirstFileExW(path.c_str(), FindExInfoBasic, &found, FindExSearchNameMatch, nullptr, 0));
     if (!listed) return false;
-    std::wstring folder = FinalFolderPath(walked.substr(0, cut == 2 ? 3 : cut));
     if (folder.empty()) return false;
     if (folder.back() != L'\\') folder += L'\\';
     return final == folder + found.cFileName;
+}
+
+bool IsOwnEntry(const std::wstring& path) {
+    std::wstring_view walked = path;
+    if (walked.starts_with(L"\\\\?\\")) walked.remove_prefix(4);
+    const size_t cut = walked.find_last_of(L"\\/");
+    if (cut == std::wstring_view::npos || cut + 1 >= walked.size()) return false;
+    return IsOwnEntryIn(path, FinalFolderPath(walked.substr(0, cut == 2 ? 3 : cut)));
 }
 
 std::wstring ParentResolvedPath(std::wstring_view path) {

@@ -41,6 +41,11 @@ std::wstring FinalFolderPath(std::wstring_view path);
 // without case), so that deleting or writing it reaches nothing else. False for a link that the
 // system follows, and for anything that cannot be opened.
 bool IsOwnEntry(const std::wstring& path);
+// The same for an entry of the folder whose final path is `folder` (FinalFolderPath; empty:
+// false), for a walk that asks about every entry of one folder. It finds the folder's final path
+// once, before the first entry: an entry reached through a folder replaced meanwhile then fails
+// the comparison instead of passing through the replacement.
+bool IsOwnEntryIn(const std::wstring& path, std::wstring folder);
 
 // `path` (normalised) with the folder above it resolved to its final path, the last name kept as
 // it is: a link or alias drive in front of the entry is gone from the spelling, the entry itself

@@ -134,6 +134,21 @@ TEST(FolderTree, DeletesEveryKindOfEntryButNeverEntersALink) {
     EXPECT_TRUE(kv::DeleteFolderTree(L"C:\\kvtree-gone")) << "a folder that is not there is no failure";
 }
 
+// A walk finds its folder's final path once: an entry counts as the folder's own only under it.
+TEST(FolderTree, AnEntryIsItsFoldersOwnOnlyUnderThatFoldersFinalPath) {
+    MakeDirs(L"C:\\kvown\\a");
+    MakeDirs(L"C:\\kvown\\b");
+    Write(L"C:\\kvown\\a\\f.txt");
+    Write(L"C:\\kvown\\b\\f.txt");
+    const std::wstring entry = L"\\\\?\\C:\\kvown\\a\\f.txt";
+    EXPECT_TRUE(kv::IsOwnEntry(entry));
+    EXPECT_TRUE(kv::IsOwnEntryIn(entry, kv::FinalFolderPath(L"C:\\kvown\\a")));
+    EXPECT_FALSE(kv::IsOwnEntryIn(entry, kv::FinalFolderPath(L"C:\\kvown\\b"))) << "another folder's final path";
+    EXPECT_FALSE(kv::IsOwnEntryIn(entry, L"")) << "a folder without one";
+    EXPECT_TRUE(kv::DeleteFolderTree(L"C:\\kvown"));
+    EXPECT_FALSE(Exists(L"C:\\kvown"));
+}
+
 // --- Registry and win.ini ---------------------------------------------------------------------
 
 TEST(Registry, DeleteKeyTreeDeletesEverythingBelowButNeverARoot) {

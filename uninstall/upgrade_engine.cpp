@@ -181,12 +181,13 @@ bool CUpgrader::CleanTree(const std::wstring& extended, const std::string& shown
     const DWORD self = GetFileAttributesW(extended.c_str());
     if (self == INVALID_FILE_ATTRIBUTES || !IsPlainDirectory(self) || !IsOwnEntry(extended)) ok = false;
     if (ok) {
+        const std::wstring folder = FinalFolderPath(extended);
         ok = ForEachFolderEntry(extended, [&](const WIN32_FIND_DATAW& found) {
             std::wstring child = JoinWide(extended, found.cFileName);
             std::string childShown = Join(shown, ToAnsi(found.cFileName));
             const DWORD a = found.dwFileAttributes;
             bool removed;
-            if (!IsOwnEntry(child)) {
+            if (!IsOwnEntryIn(child, folder)) {
                 removed = false;  // a link the system follows: deleting it would delete its target
             } else if (IsPlainDirectory(a)) {
                 bool cleaned = CleanTree(child, childShown + "\\");
@@ -239,6 +240,7 @@ bool CUpgrader::CopyTree(DWORD* context, const std::wstring& source, const std::
         ok = CleanTree(destination, destinationShown);
     }
     const DWORD self = GetFileAttributesW(source.c_str());
+    const std::wstring sourceFolder = FinalFolderPath(source);
     bool listed = self != INVALID_FILE_ATTRIBUTES && IsPlainDirectory(self) &&
                   ForEachFolderEntry(source, [&](const WIN32_FIND_DATAW& found) {
                       if (IsSettingsFile(found.cFileName)) return;
@@ -248,7 +250,8 @@ bool CUpgrader::CopyTree(DWORD* context, const std::wstring& source, const std::
                       std::string name = ToAnsi(found.cFileName);
                       if (!(a & FILE_ATTRIBUTE_DIRECTORY)) {
                           Log(" Copy from %s to %s\n", sourceShown.c_str(), destinationShown.c_str());
-                          if (!CopyFileAt(context, from, Join(sourceShown, name), to, Join(destinationShown, name)))
+                          if (!CopyFileAt(context, from, Join(sourceShown, name), to, Join(destinationShown, name),
+                                          &sourceFolder))
                               ok = false;
                       } else if (!(flags & kCopySubfolders)) {
                           // Subfolders are not asked for.
@@ -285,14 +288,15 @@ bool CUpgrader::CopyOneFile(DWORD* context, const char* sourceDirectory, const c
 }
 
 bool CUpgrader::CopyFileAt(DWORD* context, const std::wstring& source, const std::string& sourceShown,
-                           const std::wstring& destination, const std::string& destinationShown) {
+                           const std::wstring& destination, const std::string& destinationShown,
+                           const std::wstring* sourceFolder) {
     auto failed = [&] {
         Log("CopyFile failed\n");
         return false;
     };
     UniqueHandleObj in;
     // A file link is no file of the new version: what it points at is not copied.
-    if (IsOwnEntry(source))
+    if (sourceFolder ? IsOwnEntryIn(source, *sourceFolder) : IsOwnEntry(source))
         in.reset(CreateFileW(source.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
                              FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
     if (in.get() == INVALID_HANDLE_VALUE) in.release();

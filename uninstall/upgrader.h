@@ -145,8 +145,10 @@ private:
     bool CleanTree(const std::wstring& extended, const std::string& shown);
     bool CopyTree(DWORD* context, const std::wstring& source, const std::string& sourceShown,
                   const std::wstring& destination, const std::string& destinationShown, unsigned flags);
+    // `sourceFolder`: the final path of the source's folder, when a walk of it found it already.
     bool CopyFileAt(DWORD* context, const std::wstring& source, const std::string& sourceShown,
-                    const std::wstring& destination, const std::string& destinationShown);
+                    const std::wstring& destination, const std::string& destinationShown,
+                    const std::wstring* sourceFolder = nullptr);
 
     HINSTANCE resources_;
     std::string settingsPath_;
