@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <cwchar>
 #include <cwctype>
+#include <type_traits>
 
 #include "framework/row.h"
 
@@ -160,8 +161,9 @@ int CompareSortCells(const SortCell& a, const SortCell& b, bool caseSensitive) n
 
 TableVector<uint32_t> SortOrder::SortedOrder(const TableVector<Row*>& rows) const {
     // The comparison is Compare's, on values gathered once: each entry carries its first key
-    // cell and its identity, so that the merge passes read memory in order; further keys are
-    // read from a side table.
+    // cell, prepared, and its identity, so that the merge passes read memory in order; further
+    // keys, asked only on ties, are read from a side table as the rows hold them (shallow
+    // copies that the rows keep owning), so that no string is read before a tie needs it.
     struct Entry {
         SortCell first;
         uint64_t identity;
@@ -172,17 +174,18 @@ TableVector<uint32_t> SortOrder::SortedOrder(const TableVector<Row*>& rows) cons
     VARIANT empty;
     VariantInit(&empty);
     TableVector<Entry> entries(n);
-    TableVector<SortCell> more(k > 1 ? n * (k - 1) : 0);
+    TableVector<VARIANT> more(k > 1 ? n * (k - 1) : 0);
     for (size_t i = 0; i < n; ++i) {
         entries[i] = {Prepare(k ? rows[i]->CellRef(keys_[0].column) : empty, caseSensitive), rows[i]->Identity(),
                       static_cast<uint32_t>(i)};
-        for (size_t j = 1; j < k; ++j)
-            more[i * (k - 1) + (j - 1)] = Prepare(rows[i]->CellRef(keys_[j].column), caseSensitive);
+        for (size_t j = 1; j < k; ++j) more[i * (k - 1) + (j - 1)] = rows[i]->CellRef(keys_[j].column);
     }
     const auto& keys = keys_;
     // a is before b exactly when Compare(b, a) holds.
-    auto before = [&](const SortCell& a, const SortCell& b, bool ascending, int& decided) {
-        int c = CompareSortCells(b, a, caseSensitive);
+    auto before = [&](const auto& a, const auto& b, bool ascending, int& decided) {
+        int c;
+        if constexpr (std::is_same_v<std::decay_t<decltype(a)>, SortCell>) c = CompareSortCells(b, a, caseSensitive);
+        else c = CompareCells(b, a, caseSensitive);
         decided = c;
         return c < 0 ? !ascending : ascending;
     };
