@@ -221,6 +221,26 @@ TEST_F(ExtensionTest, TheFirstStartAfterRegistrationUpgradesOnce) {
     WriteFileText(L"C:\\Channels\\5\\default.cdf", "kept");
     StartAndSettle([&] { return true; });
     EXPECT_EQ("kept", ReadFileText(L"C:\\Channels\\5\\default.cdf")) << "the second start republishes nothing";
+
+    // A shutdown that cuts the republishing short leaves the step for the next start.
+    for (LONG id = 100; id < 160; ++id) Channel(id, (L"Extra " + std::to_wstring(id)).c_str());
+    Stop();
+    StartAndSettle([&] { return Entry(L"Extra 100") == 100 && Entry(L"Extra 159") == 159; });
+    Stop();
+    RegSetKeyValueW(HKEY_CURRENT_USER, kExtensionKey, L"Upgrade", REG_DWORD, &upgrade, 4);
+    auto stale = [] {
+        int n = 0;
+        for (LONG id = 100; id < 160; ++id)
+            n += ReadFileText(L"C:\\Channels\\" + std::to_wstring(id) + L"\\default.cdf") == "stale";
+        return n;
+    };
+    for (LONG id = 100; id < 160; ++id) WriteFileText(L"C:\\Channels\\" + std::to_wstring(id) + L"\\default.cdf", "stale");
+    ASSERT_EQ(S_OK, Start());
+    Stop();
+    bool pending = RegGetValueW(HKEY_CURRENT_USER, kExtensionKey, L"Upgrade", RRF_RT_REG_DWORD, nullptr, nullptr,
+                                nullptr) == ERROR_SUCCESS;
+    EXPECT_TRUE(pending || stale() == 0) << stale() << " channels left stale, and the step is done";
+    StartAndSettle([&] { return stale() == 0; });
 }
 
 TEST_F(ExtensionTest, AFailingAdviseLeavesNoSinkAdvised) {

@@ -112,6 +112,7 @@ void Reconciler::StartUp() {
     UpgradeStep();
     ClientChannelPass();
     RefreshDesktopIfNeeded();
+    if (!Stopping()) FinishUpgrade();
     republishAll_ = false;
 }
 
@@ -121,6 +122,7 @@ void Reconciler::ChannelsPass() {
     DWORD attributes = GetFileAttributesW(folder_->Folder().c_str());
     bool unreadable = attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_DIRECTORY);
     channels_->Enumerate([&](const std::wstring& name, DWORD value) {
+        if (Stopping()) return false;
         if (!(unreadable && value != 0)) ApplyEntryRule(name, value);
         return true;
     });
@@ -128,6 +130,7 @@ void Reconciler::ChannelsPass() {
 
 void Reconciler::ClientChannelPass() {
     source_->Enumerate([this](IClientChannel2* channel) {
+        if (Stopping()) return false;
         ApplyChannelRule(channel);
         return true;
     });
@@ -140,7 +143,7 @@ void Reconciler::UpgradeStep() {
     DWORD value = 0, size = sizeof(value);
     if (RegGetValueW(key.get(), nullptr, L"Upgrade", RRF_RT_REG_DWORD, nullptr, &value, &size) != ERROR_SUCCESS)
         return;
-    RegDeleteValueW(key.get(), L"Upgrade");
+    upgradePending_ = true;
     // A client folder that names no drive would make both paths relative to the current folder
     // ("\" is the drive's root): nothing is copied then.
     const std::wstring& root = source_->CdfRoot();
@@ -160,6 +163,12 @@ void Reconciler::UpgradeStep() {
     }
     republishAll_ = true;
     refreshNeeded_ = true;
+}
+
+void Reconciler::FinishUpgrade() {
+    if (!upgradePending_) return;
+    upgradePending_ = false;
+    RegDeleteKeyValueW(HKEY_CURRENT_USER, kExtensionKey, L"Upgrade");
 }
 
 void Reconciler::RefreshDesktopIfNeeded() {
@@ -318,10 +327,11 @@ void Reconciler::FolderChanged() {
     folder_->Suspend();
     try {
         ChannelsPass();
-        for (size_t i = 0; i < privileged_->Count(); ++i)
+        for (size_t i = 0; i < privileged_->Count() && !Stopping(); ++i)
             if (privileged_->Item(i).flags & kReapply) ReapplyChannel(privileged_->Item(i).name);
-        for (const std::wstring& home : SplitCommaList(homeChannels_)) ReapplyChannel(home);
-        source_->Enumerate([this](IClientChannel2* channel) {
+        for (const std::wstring& home : SplitCommaList(homeChannels_))
+            if (!Stopping()) ReapplyChannel(home);
+        if (!Stopping()) source_->Enumerate([this](IClientChannel2* channel) {
             if (ChannelFlags(channel) & kNeverDirectory) return true;
             if (!IsDirectoryChannel(channel)) return true;
             ReapplyChannel(ChannelName(channel));

@@ -8,6 +8,7 @@
 
 #include <windows.h>
 
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -36,6 +37,11 @@ public:
 
     ChannelFolder& Folder() noexcept { return *folder_; }
 
+    // Asked between channels and entries: once it answers true, a pass ends where it is (every
+    // channel it touched is complete) and the work left is done at the next start.
+    void StopWhen(std::function<bool()> stopping) { stopping_ = std::move(stopping); }
+    bool Stopping() const { return stopping_ && stopping_(); }
+
     // The full start-up work: Channels pass, upgrade step, client-channel pass, desktop refresh.
     void StartUp();
 
@@ -46,8 +52,11 @@ public:
     void ChannelsPass();
     void ClientChannelPass();
     // Once after registration: copies the template root's files into the client folder and
-    // marks every managed channel for republishing.
+    // marks every managed channel for republishing. The pending mark ("Upgrade") goes only once
+    // that republishing has run to its end (FinishUpgrade), so that a start cut short by a
+    // shutdown leaves it for the next one.
     void UpgradeStep();
+    void FinishUpgrade();
     void RefreshDesktopIfNeeded();
 
     // The worker messages.
@@ -99,7 +108,9 @@ private:
     std::wstring homeChannels_;
     LONG filter_ = 0;
     bool republishAll_ = false;
+    bool upgradePending_ = false;
     bool refreshNeeded_ = false;
+    std::function<bool()> stopping_;
 };
 
 }  // namespace kv::cdf
