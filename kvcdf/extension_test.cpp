@@ -3,6 +3,7 @@
 // unregistration.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <functional>
 #include <random>
@@ -13,6 +14,7 @@
 #include "kvcdf.h"
 #include "kvcdf/extension_fixture.h"
 #include "kvcdf/registry_value_list.h"
+#include "kvcdf/shortcut_name.h"
 #include "platform/text.h"
 #include "tests/support/child_process.h"
 
@@ -175,6 +177,47 @@ TEST_F(ExtensionTest, AResyncPublishesTheChannelAgain) {
         return ReadFileText(L"C:\\Channels\\7\\default.cdf") != "stale" && Published(L"Sports") &&
                Entry(L"Sports") == 7;
     }));
+}
+
+// A title may hold what no file name can: each channel still appears, under its title with
+// stand-ins, and is found again by every lookup (no drop at the next start, a drop when its
+// shortcut is deleted by hand). The category folder stays a folder of its own.
+TEST_F(ExtensionTest, TitlesNoFileNameCanHoldAppearWithStandIns) {
+    const std::wstring longTitle(300, L'L');
+    struct Case {
+        LONG id;
+        std::wstring name;
+        std::wstring entry;
+        const wchar_t* category = L"";
+    } cases[] = {
+        {30, L"AC/DC", L"AC_DC"},     {31, L"What?", L"What_"},        {32, L"a\\b", L"a_b"},
+        {33, L"x:y", L"x_y"},         {34, L"<b>", L"_b_"},            {35, L"\"q\"", L"_q_"},
+        {36, L"a|c", L"a_c"},         {37, L"*", L"_"},                {38, L"...", L"___"},
+        {39, L"  ", L"__"},           {40, longTitle, std::wstring(kv::cdf::kMaxTitle, L'L')},
+        {41, L"Up/Down", L"Business\\Up_Down", L"Business/Stock Quotes"},
+    };
+    for (const auto& c : cases) {
+        Channel(c.id, c.name.c_str());
+        client->SetChannelProperty(c.id, 8, *kv::Variant::String(c.category).get());
+    }
+    auto allThere = [&] {
+        for (const auto& c : cases)
+            if (Entry(c.entry.c_str()) != static_cast<DWORD>(c.id)) return false;
+        return true;
+    };
+    StartAndSettle(allThere);
+    for (const auto& c : cases) EXPECT_TRUE(Published(kv::cdf::TitleOf(c.entry).data())) << kv::ToAnsi(c.entry);
+    EXPECT_NE(std::string::npos, ReadFileText(L"C:\\Channels\\30\\default.cdf").find("<TITLE>AC/DC</TITLE>"));
+    Stop();
+    StartAndSettle(allThere);
+    EXPECT_EQ(L"", Calls()) << "every shortcut is found again";
+    for (LONG id : {30, 41}) {
+        const Case& c = *std::find_if(std::begin(cases), std::end(cases), [&](const Case& k) { return k.id == id; });
+        client->ClearCalls();
+        DeleteShortcut(std::wstring(kv::cdf::TitleOf(c.entry)).c_str());
+        EXPECT_TRUE(PumpUntil([&] { return Entry(c.entry.c_str()) == 0xFFFFFFFF; })) << kv::ToAnsi(c.entry);
+        EXPECT_EQ(L"Drop " + std::to_wstring(id) + L";", Calls()) << kv::ToAnsi(c.entry);
+    }
 }
 
 TEST_F(ExtensionTest, ABrokenTemplateOrAStaleEntryStopsNoOtherChannel) {

@@ -95,8 +95,8 @@ std::wstring NumberedComponent(std::wstring_view name, int k) {
 }
 
 bool IsNameOf(std::wstring_view shortcut, std::wstring_view name) {
-    if (SameStoredName(shortcut, name)) return true;
-    std::wstring base = StoredName(name);
+    std::wstring base = StoredTitle(name);
+    if (SameStoredName(shortcut, base)) return true;
     size_t stem = DeviceStem(base);
     if (stem == 0) return SameStoredName(UnnumberedName(shortcut), base);
     // "CON (2).News" for "CON.News".
@@ -111,7 +111,8 @@ bool IsNameOf(std::wstring_view shortcut, std::wstring_view name) {
 
 bool IsPublishableComponent(std::wstring_view name) noexcept {
     try {
-        return IsPlainComponent(name) || IsPlainComponent(NumberedComponent(StoredName(name), 2));
+        std::wstring title = StoredTitle(name);
+        return IsPlainComponent(title) || IsPlainComponent(NumberedComponent(title, 2));
     } catch (...) {
         return false;
     }
@@ -242,7 +243,7 @@ std::wstring Publisher::PublishChannel(IClientChannel* channel, std::wstring_vie
 }
 
 std::wstring Publisher::FreeCategory(std::wstring_view category) {
-    std::wstring base = StoredName(category);
+    std::wstring base = StoredTitle(category);
     for (int k = 1; k <= kMaxNumber; ++k) {
         std::wstring candidate = k == 1 ? base : NumberedComponent(base, k);
         if (!IsPlainComponent(candidate) || s_.folder.IsShortcut(candidate)) continue;
@@ -256,7 +257,7 @@ std::wstring Publisher::FreeCategory(std::wstring_view category) {
 }
 
 std::wstring Publisher::FreeTitle(std::wstring_view name, std::wstring_view category) {
-    std::wstring base = StoredName(name);
+    std::wstring base = StoredTitle(name);
     for (int k = 1; k <= kMaxNumber; ++k) {
         std::wstring candidate = k == 1 ? base : NumberedComponent(base, k);
         if (!IsPlainComponent(candidate) || s_.folder.IsPublished(candidate) || s_.channels.HasTitle(candidate) || s_.folder.Exists(candidate) ||

@@ -127,7 +127,8 @@ std::wstring NumberedComponent(std::wstring_view name, int k);
 // and "CON (2).News" are names of "News" and "CON.News"; "News (2)" is not a name of "News (3)".
 bool IsNameOf(std::wstring_view shortcut, std::wstring_view name);
 
-// Whether `name` is plain or becomes plain once numbered: a shortcut can be made for it.
+// Whether the title `name` takes (StoredTitle) is plain or becomes plain once numbered: a
+// shortcut can be made for it.
 bool IsPublishableComponent(std::wstring_view name) noexcept;
 
 // A shortcut title: plain components separated by single backslashes.

@@ -1,5 +1,7 @@
 #include "kvcdf/reconciler.h"
 
+#include <cwchar>
+#include <iterator>
 #include <map>
 #include <vector>
 
@@ -199,13 +201,22 @@ void Reconciler::Publish(IClientChannel* channel, const std::wstring& name, cons
         publisher_->PublishChannel(channel, name, title);
         folder_->ClearCache();
         refreshNeeded_ = true;
-    } catch (const HResultError&) {
+        unpublished_.erase(name);
+    } catch (const HResultError& e) {
         // A new channel that cannot be published is not recorded (the publisher writes the
         // record only with its shortcut), so no folder check asks the client to drop it for a
         // template fault. A channel published before keeps its record while its shortcut is
-        // there: it goes with the shortcut.
+        // there: it goes with the shortcut. Either way it is reported, and the others go on.
         folder_->ClearCache();
+        ReportUnpublished(name, e.Code());
     }
+}
+
+void Reconciler::ReportUnpublished(const std::wstring& name, HRESULT hr) {
+    unpublished_[name] = hr;
+    wchar_t code[16];
+    swprintf(code, std::size(code), L"0x%08lX", static_cast<unsigned long>(hr));
+    OutputDebugStringW((L"KvCDF: channel \"" + name + L"\" not published (" + code + L")\n").c_str());
 }
 
 void Reconciler::ApplyChannelRule(IClientChannel* channel) {

@@ -45,6 +45,10 @@ public:
     // The full start-up work: Channels pass, upgrade step, client-channel pass, desktop refresh.
     void StartUp();
 
+    // The channels whose last publication failed, with its HRESULT; each failure is also written
+    // to the debugger's output ("KvCDF: channel ... not published").
+    const std::map<std::wstring, HRESULT>& Unpublished() const noexcept { return unpublished_; }
+
     // The Channels list as the last pass saw it.
     ChannelRecords& Records() noexcept { return *records_; }
 
@@ -88,6 +92,7 @@ private:
     bool IsDirectoryChannel(IClientChannel* channel);
     void Publish(IClientChannel* channel, const std::wstring& name, const std::wstring& title);
     bool RemoveShortcut(const std::wstring& name);
+    void ReportUnpublished(const std::wstring& name, HRESULT hr);
     // Adds again the shortcut the kit made for the channel of that name, if any.
     void ReapplyChannel(const std::wstring& name);
 
@@ -111,6 +116,7 @@ private:
     bool upgradePending_ = false;
     bool refreshNeeded_ = false;
     std::function<bool()> stopping_;
+    std::map<std::wstring, HRESULT> unpublished_;
 };
 
 }  // namespace kv::cdf

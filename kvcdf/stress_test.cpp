@@ -27,7 +27,7 @@ using kv::cdf::StoredName;
 constexpr LONG kSentinel = 100000;
 constexpr wchar_t kHome[] = L"Korvane Home Channel";
 const wchar_t* const kNames[] = {L"News", L"news",  L"NEWS.",   L"Sports ", L"Acme Corp.", L"Business",
-                                 L"Stock Quotes", L"Weather", kHome, L"Radio..", L"Arts"};
+                                 L"Stock Quotes", L"Weather", kHome, L"Radio..", L"Arts", L"AC/DC", L"What?"};
 const wchar_t* const kCategories[] = {L"", L"Business/Stock Quotes", L"News/Local", L"Arts", L"Sports"};
 const char* const kFailing[] = {"AddChannelShortcut", "DeleteChannelShortcut", "EnumChannels"};
 
