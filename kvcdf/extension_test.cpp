@@ -220,6 +220,44 @@ TEST_F(ExtensionTest, TitlesNoFileNameCanHoldAppearWithStandIns) {
     }
 }
 
+// A channel whose folder is a link, or lies below one, is not published: nothing is written
+// through the link, and the other channels go on. Another name of the same folder (an alias
+// drive) leads nowhere else.
+TEST_F(ExtensionTest, AChannelFolderThatIsALinkIsNotWrittenThrough) {
+    ASSERT_TRUE(Exists(L"C:\\kvlinks\\own\\marker.txt")) << "the fixture's links";
+    ASSERT_TRUE(Exists(L"C:\\kvlinks\\above\\channel\\marker.txt"));
+    ASSERT_TRUE(Exists(L"C:\\kvlinks\\inside\\marker.txt"));
+    ASSERT_EQ("host canary\n", ReadFileText(L"C:\\kvlinks\\file\\default.cdf"));
+    ASSERT_TRUE(Exists(L"Y:\\kvlinks"));
+    struct Case {
+        LONG id;
+        const wchar_t* name;
+        const wchar_t* local;
+        bool published;
+    } cases[] = {
+        {20, L"Own Link", L"C:\\kvlinks\\own", false},
+        {21, L"Link Above", L"C:\\kvlinks\\above\\channel", false},
+        {22, L"Link Inside", L"C:\\kvlinks\\inside\\deeper", false},
+        {23, L"File Link", L"C:\\kvlinks\\file", false},
+        {24, L"Alias Drive", L"Y:\\kvlinks\\alias", true},
+        {25, L"Plain", L"C:\\kvlinks\\plain", true},
+    };
+    for (const auto& c : cases) {
+        client->PutChannel(c.id, Bstr(c.name).get(), Bstr(c.local).get(), 0, 0, 0, Bstr(L"").get());
+        client->SetChannelProperty(c.id, 1, *kv::Variant::String(c.name).get());
+    }
+    StartAndSettle([&] { return Published(L"Plain") && Published(L"Alias Drive"); });
+    for (const auto& c : cases) {
+        EXPECT_EQ(c.published, Published(c.name)) << kv::ToAnsi(c.name);
+        EXPECT_EQ(c.published ? static_cast<DWORD>(c.id) : 0xFFFFFFFFu, Entry(c.name)) << kv::ToAnsi(c.name);
+        EXPECT_EQ(c.published, Exists(std::wstring(c.local) + L"\\default.cdf") && c.id != 23) << kv::ToAnsi(c.name);
+    }
+    EXPECT_EQ("host canary\n", ReadFileText(L"C:\\kvlinks\\file\\default.cdf"));
+    EXPECT_FALSE(Exists(L"C:\\kvlinks\\real\\deeper"));
+    EXPECT_EQ(L"", Calls());
+    EXPECT_EQ(1, Sinks(L"channels")) << "the extension stays up";
+}
+
 TEST_F(ExtensionTest, ABrokenTemplateOrAStaleEntryStopsNoOtherChannel) {
     Channel(5, L"News");
     Channel(6, L"Broken");

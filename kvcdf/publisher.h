@@ -48,6 +48,8 @@ struct PublisherSetup {
 class Publisher {
 public:
     static constexpr DWORD kExcludeParcels = 2;
+    // What a publication throws when a folder it would write in is a link, or lies below one.
+    static constexpr HRESULT kLeadsElsewhere = HRESULT_FROM_WIN32(ERROR_CANT_ACCESS_FILE);
     // Every shell file operation runs without a word to the user: a dialog on the hidden worker
     // would wait for ever.
     static constexpr FILEOP_FLAGS kCopyFlags = FOF_NOCONFIRMATION | FOF_SILENT | FOF_NOERRORUI;
