@@ -2,10 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <map>
+
 #include "channelmgr_control.h"
 #include "client_control.h"
 #include "framework/client_boundary.h"
 #include "kvcdf/files_test_util.h"
+#include "kvcdf/reconciler.h"
 #include "platform/text.h"
 
 namespace {
@@ -244,6 +247,19 @@ TEST_F(PublisherTest, HostileNamesAndFoldersWriteNothingOutside) {
         EXPECT_TRUE(kv::cdf::ChannelFolder::RelativeTo(folder.Folder(), path).has_value()) << kv::ToAnsi(path);
         return true;
     });
+}
+
+// A channel that cannot be published is named with its failure; the pass goes on.
+TEST_F(PublisherTest, AChannelThatCannotBePublishedIsReportedByName) {
+    RegSetKeyValueW(HKEY_CURRENT_USER, L"Software\\Korvane\\Korvane\\Global", L"ChnDirUpdateChannel", REG_SZ, L"GUIDE",
+                    12);
+    Channel(60, L"Nowhere", L"");
+    Channel(61, L"Fine", L"C:\\Channels\\Fine");
+    kv::cdf::Reconciler reconciler(GetModuleHandleW(nullptr), shell, [] { return S_OK; });
+    reconciler.ClientChannelPass();
+    EXPECT_EQ((std::map<std::wstring, HRESULT>{{L"Nowhere", E_FAIL}}), reconciler.Unpublished());
+    folder.ClearCache();
+    EXPECT_TRUE(folder.IsPublished(L"Fine"));
 }
 
 TEST_F(PublisherTest, FailuresOfTheCopyOrTheTemplateStopThePublication) {
