@@ -3,18 +3,23 @@
 // the same data in the same run: one walk of the Channels list in the registry, one walk of the
 // channel manager's shortcuts and one walk of the client's channels reading each name. N = 500
 // (aim: at most 3 times the floor) and 5,000 (growth stays linear). Median of 5 runs each.
-// Needs the client and channel manager stand-ins registered (the test prefix):
+// Then the extension's shutdown over 500 channels right after a burst of 200 client events, once
+// while it starts and once while it works, against the shutdown of the same extension when idle
+// (the floor); every shutdown must also stay under 2 s.
+// Needs the client and channel manager stand-ins and KvCDF registered (the test prefix):
 //   build/<arch>/kvwine build/<arch>/bench/reconcile_bench.exe
 #include <windows.h>
 
 #include <algorithm>
 #include <cstdio>
+#include <functional>
 #include <string>
 #include <vector>
 
 #include "bench/bench_summary.h"
 #include "client_control.h"
 #include "framework/client_boundary.h"
+#include "kvcdf.h"
 #include "kvcdf/reconciler.h"
 #include "platform/raii.h"
 
@@ -105,6 +110,89 @@ Figures Measure(IClientControl* client, int n) {
     return f;
 }
 
+bool PumpUntil(const std::function<bool()>& done, DWORD ms) {
+    DWORD start = GetTickCount();
+    for (;;) {
+        MSG m;
+        while (PeekMessageW(&m, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&m);
+        if (done()) return true;
+        if (GetTickCount() - start > ms) return false;
+        MsgWaitForMultipleObjects(0, nullptr, FALSE, 5, QS_ALLINPUT);
+    }
+}
+
+bool Unloadable() {
+    auto f = reinterpret_cast<HRESULT(STDAPICALLTYPE*)()>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"KvCDF.dll"), "DllCanUnloadNow")));
+    return !f || f() == S_OK;
+}
+
+// How long the client waits from OnShutdown until the extension is gone (worker ended), in ms.
+double Shutdown(ComPtr<IKorvaneCDF>& cdf) {
+    double start = Now();
+    cdf->OnShutdown();
+    cdf.Reset();
+    PumpUntil(Unloadable, 20000);
+    return Now() - start;
+}
+
+// The extension started over the prepared channels; `settle`: once it has handled a resync,
+// which comes after its start-up and its first folder check.
+ComPtr<IKorvaneCDF> StartExtension(IClientControl* client, bool settle) {
+    ComPtr<IKorvaneCDF> cdf;
+    kv::ThrowIfFailed(CoCreateInstance(CLSID_KorvaneCDF, nullptr, CLSCTX_INPROC_SERVER, IID_IKorvaneCDF,
+                                       reinterpret_cast<void**>(cdf.GetAddressOf())));
+    kv::ThrowIfFailed(cdf->Initialize());
+    if (settle) {
+        const wchar_t* probe = L"C:\\kvbench-reconcile\\1\\default.cdf";
+        DeleteFileW(probe);
+        LONG delivered = 0;
+        client->FireChannelResync(1, 0, &delivered);
+        if (!PumpUntil([&] { return GetFileAttributesW(probe) != INVALID_FILE_ATTRIBUTES; }, 120000))
+            std::printf("  (the extension did not settle)\n");
+    }
+    return cdf;
+}
+
+void Burst(IClientControl* client, int events) {
+    LONG delivered = 0;
+    for (int i = 0; i < events; ++i) client->FireChannelResync(1 + (i * 7) % 500, 0, &delivered);
+}
+
+struct ShutdownFigures {
+    double idle, starting, working;
+};
+
+ShutdownFigures MeasureShutdown(IClientControl* client) {
+    Prepare(client, 500);
+    HANDLE file = CreateFileW(L"C:\\kvbench-reconcile\\CDF\\Default\\default.cdf", GENERIC_WRITE, 0, nullptr,
+                              CREATE_ALWAYS, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        CreateDirectoryW(L"C:\\kvbench-reconcile\\CDF", nullptr);
+        CreateDirectoryW(L"C:\\kvbench-reconcile\\CDF\\Default", nullptr);
+        file = CreateFileW(L"C:\\kvbench-reconcile\\CDF\\Default\\default.cdf", GENERIC_WRITE, 0, nullptr,
+                           CREATE_ALWAYS, 0, nullptr);
+    }
+    const char text[] = "<CHANNEL BASE=\"%BASE_URL%\"><TITLE>%TITLE%</TITLE></CHANNEL>";
+    DWORD written = 0;
+    WriteFile(file, text, sizeof text - 1, &written, nullptr);
+    CloseHandle(file);
+    std::vector<double> idle, starting, working;
+    for (int i = 0; i < 3; ++i) {
+        auto cdf = StartExtension(client, true);
+        idle.push_back(Shutdown(cdf));
+        cdf = StartExtension(client, false);
+        Burst(client, 200);
+        starting.push_back(Shutdown(cdf));
+        cdf = StartExtension(client, true);
+        Burst(client, 200);
+        PumpUntil([] { return false; }, 50);  // the worker is in the middle of its work
+        working.push_back(Shutdown(cdf));
+    }
+    for (auto* v : {&idle, &starting, &working}) std::sort(v->begin(), v->end());
+    return {idle[1], starting[1], working[1]};
+}
+
 }  // namespace
 
 int main() try {
@@ -122,6 +210,15 @@ int main() try {
                 large.pass / small.pass, large.floor / small.floor);
     kv::bench::Summary("reconcile_bench", "500 channels x floor", small.pass / small.floor, 3);
     kv::bench::Summary("reconcile_bench", "5,000 channels x floor", large.pass / large.floor, 3);
+
+    std::printf("The extension's shutdown after a burst of 200 events, 500 channels (median of 3, ms)\n");
+    ShutdownFigures down = MeasureShutdown(client.Get());
+    std::printf("  idle (floor) %8.1f   while starting %8.1f   while working %8.1f   (aim: under 2,000)\n", down.idle,
+                down.starting, down.working);
+    std::printf("  x floor: while starting %.2f, while working %.2f\n", down.starting / down.idle,
+                down.working / down.idle);
+    kv::bench::Summary("reconcile_bench", "shutdown while starting x floor", down.starting / down.idle, 3);
+    kv::bench::Summary("reconcile_bench", "shutdown while working x floor", down.working / down.idle, 3);
     Prepare(client.Get(), 0);
     client->Clear();
     return 0;

@@ -189,6 +189,8 @@ void ChannelFolder::Add(std::wstring_view title, std::wstring_view url) {
     info.pszTitle = t.data();
     info.pszURL = u.data();
     info.bIsSoftware = FALSE;
+    // The shortcut's own folder, and a category folder made for it, are no news for the watcher.
+    SuspendScope suspended(*this);
     ThrowIfFailed(Manager()->AddChannelShortcut(&info));
 }
 

@@ -73,7 +73,7 @@ public:
     bool Exists(std::wstring_view relative) const;
 
     // Adds a shortcut; "Category\Title" places it in a category folder. The manager is given the
-    // stored name. Throws the manager's HRESULT.
+    // stored name, with notices suspended. Throws the manager's HRESULT.
     void Add(std::wstring_view title, std::wstring_view url);
     // Deletes the one shortcut of that title by its path below the channels folder. True when
     // there was none or it was deleted; false when the manager found nothing, when several

@@ -38,9 +38,10 @@ bool ChannelRecords::HasTitle(std::wstring_view title) {
 }
 
 std::optional<ChannelRecords::Record> ChannelRecords::OwnRecord(std::wstring_view name, DWORD id) {
-    if (auto r = Find(name); r && r->value == id) return r;
+    std::wstring title = StoredTitle(name);
+    if (auto r = Find(title); r && r->value == id) return r;
     for (Record& r : OfChannel(id))
-        if (SameStoredName(UnnumberedName(TitleOf(r.name)), name)) return r;
+        if (SameStoredName(UnnumberedName(TitleOf(r.name)), title)) return r;
     return std::nullopt;
 }
 

@@ -3,6 +3,7 @@
 // unregistration.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <functional>
 #include <random>
@@ -13,6 +14,7 @@
 #include "kvcdf.h"
 #include "kvcdf/extension_fixture.h"
 #include "kvcdf/registry_value_list.h"
+#include "kvcdf/shortcut_name.h"
 #include "platform/text.h"
 #include "tests/support/child_process.h"
 
@@ -177,6 +179,85 @@ TEST_F(ExtensionTest, AResyncPublishesTheChannelAgain) {
     }));
 }
 
+// A title may hold what no file name can: each channel still appears, under its title with
+// stand-ins, and is found again by every lookup (no drop at the next start, a drop when its
+// shortcut is deleted by hand). The category folder stays a folder of its own.
+TEST_F(ExtensionTest, TitlesNoFileNameCanHoldAppearWithStandIns) {
+    const std::wstring longTitle(300, L'L');
+    struct Case {
+        LONG id;
+        std::wstring name;
+        std::wstring entry;
+        const wchar_t* category = L"";
+    } cases[] = {
+        {30, L"AC/DC", L"AC_DC"},     {31, L"What?", L"What_"},        {32, L"a\\b", L"a_b"},
+        {33, L"x:y", L"x_y"},         {34, L"<b>", L"_b_"},            {35, L"\"q\"", L"_q_"},
+        {36, L"a|c", L"a_c"},         {37, L"*", L"_"},                {38, L"...", L"___"},
+        {39, L"  ", L"__"},           {40, longTitle, std::wstring(kv::cdf::kMaxTitle, L'L')},
+        {41, L"Up/Down", L"Business\\Up_Down", L"Business/Stock Quotes"},
+    };
+    for (const auto& c : cases) {
+        Channel(c.id, c.name.c_str());
+        client->SetChannelProperty(c.id, 8, *kv::Variant::String(c.category).get());
+    }
+    auto allThere = [&] {
+        for (const auto& c : cases)
+            if (Entry(c.entry.c_str()) != static_cast<DWORD>(c.id)) return false;
+        return true;
+    };
+    StartAndSettle(allThere);
+    for (const auto& c : cases) EXPECT_TRUE(Published(kv::cdf::TitleOf(c.entry).data())) << kv::ToAnsi(c.entry);
+    EXPECT_NE(std::string::npos, ReadFileText(L"C:\\Channels\\30\\default.cdf").find("<TITLE>AC/DC</TITLE>"));
+    Stop();
+    StartAndSettle(allThere);
+    EXPECT_EQ(L"", Calls()) << "every shortcut is found again";
+    for (LONG id : {30, 41}) {
+        const Case& c = *std::find_if(std::begin(cases), std::end(cases), [&](const Case& k) { return k.id == id; });
+        client->ClearCalls();
+        DeleteShortcut(std::wstring(kv::cdf::TitleOf(c.entry)).c_str());
+        EXPECT_TRUE(PumpUntil([&] { return Entry(c.entry.c_str()) == 0xFFFFFFFF; })) << kv::ToAnsi(c.entry);
+        EXPECT_EQ(L"Drop " + std::to_wstring(id) + L";", Calls()) << kv::ToAnsi(c.entry);
+    }
+}
+
+// A channel whose folder is a link, or lies below one, is not published: nothing is written
+// through the link, and the other channels go on. Another name of the same folder (an alias
+// drive) leads nowhere else.
+TEST_F(ExtensionTest, AChannelFolderThatIsALinkIsNotWrittenThrough) {
+    ASSERT_TRUE(Exists(L"C:\\kvlinks\\own\\marker.txt")) << "the fixture's links";
+    ASSERT_TRUE(Exists(L"C:\\kvlinks\\above\\channel\\marker.txt"));
+    ASSERT_TRUE(Exists(L"C:\\kvlinks\\inside\\marker.txt"));
+    ASSERT_EQ("host canary\n", ReadFileText(L"C:\\kvlinks\\file\\default.cdf"));
+    ASSERT_TRUE(Exists(L"Y:\\kvlinks"));
+    struct Case {
+        LONG id;
+        const wchar_t* name;
+        const wchar_t* local;
+        bool published;
+    } cases[] = {
+        {20, L"Own Link", L"C:\\kvlinks\\own", false},
+        {21, L"Link Above", L"C:\\kvlinks\\above\\channel", false},
+        {22, L"Link Inside", L"C:\\kvlinks\\inside\\deeper", false},
+        {23, L"File Link", L"C:\\kvlinks\\file", false},
+        {24, L"Alias Drive", L"Y:\\kvlinks\\alias", true},
+        {25, L"Plain", L"C:\\kvlinks\\plain", true},
+    };
+    for (const auto& c : cases) {
+        client->PutChannel(c.id, Bstr(c.name).get(), Bstr(c.local).get(), 0, 0, 0, Bstr(L"").get());
+        client->SetChannelProperty(c.id, 1, *kv::Variant::String(c.name).get());
+    }
+    StartAndSettle([&] { return Published(L"Plain") && Published(L"Alias Drive"); });
+    for (const auto& c : cases) {
+        EXPECT_EQ(c.published, Published(c.name)) << kv::ToAnsi(c.name);
+        EXPECT_EQ(c.published ? static_cast<DWORD>(c.id) : 0xFFFFFFFFu, Entry(c.name)) << kv::ToAnsi(c.name);
+        EXPECT_EQ(c.published, Exists(std::wstring(c.local) + L"\\default.cdf") && c.id != 23) << kv::ToAnsi(c.name);
+    }
+    EXPECT_EQ("host canary\n", ReadFileText(L"C:\\kvlinks\\file\\default.cdf"));
+    EXPECT_FALSE(Exists(L"C:\\kvlinks\\real\\deeper"));
+    EXPECT_EQ(L"", Calls());
+    EXPECT_EQ(1, Sinks(L"channels")) << "the extension stays up";
+}
+
 TEST_F(ExtensionTest, ABrokenTemplateOrAStaleEntryStopsNoOtherChannel) {
     Channel(5, L"News");
     Channel(6, L"Broken");
@@ -221,6 +302,28 @@ TEST_F(ExtensionTest, TheFirstStartAfterRegistrationUpgradesOnce) {
     WriteFileText(L"C:\\Channels\\5\\default.cdf", "kept");
     StartAndSettle([&] { return true; });
     EXPECT_EQ("kept", ReadFileText(L"C:\\Channels\\5\\default.cdf")) << "the second start republishes nothing";
+
+    // A shutdown that cuts the republishing short leaves the step for the next start.
+    for (LONG id = 100; id < 160; ++id) Channel(id, (L"Extra " + std::to_wstring(id)).c_str());
+    Stop();
+    ASSERT_EQ(S_OK, Start());
+    ASSERT_TRUE(PumpUntil([&] { return Entry(L"Extra 100") == 100 && Entry(L"Extra 159") == 159; }, 60000));
+    Stop();
+    RegSetKeyValueW(HKEY_CURRENT_USER, kExtensionKey, L"Upgrade", REG_DWORD, &upgrade, 4);
+    auto stale = [] {
+        int n = 0;
+        for (LONG id = 100; id < 160; ++id)
+            n += ReadFileText(L"C:\\Channels\\" + std::to_wstring(id) + L"\\default.cdf") == "stale";
+        return n;
+    };
+    for (LONG id = 100; id < 160; ++id) WriteFileText(L"C:\\Channels\\" + std::to_wstring(id) + L"\\default.cdf", "stale");
+    ASSERT_EQ(S_OK, Start());
+    Stop();
+    bool pending = RegGetValueW(HKEY_CURRENT_USER, kExtensionKey, L"Upgrade", RRF_RT_REG_DWORD, nullptr, nullptr,
+                                nullptr) == ERROR_SUCCESS;
+    EXPECT_TRUE(pending || stale() == 0) << stale() << " channels left stale, and the step is done";
+    ASSERT_EQ(S_OK, Start());
+    EXPECT_TRUE(PumpUntil([&] { return stale() == 0; }, 60000)) << "the next start republishes them";
 }
 
 TEST_F(ExtensionTest, AFailingAdviseLeavesNoSinkAdvised) {

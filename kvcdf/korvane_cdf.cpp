@@ -76,10 +76,14 @@ public:
     }
 
     // Appends a record (which owns `stream`) and delivers the oldest one once the window is open.
+    // A resync of the channel whose resync waits last in the queue is that one: the pass that
+    // comes reads the client as it is then.
     void Post(UINT message, WPARAM wParam, LPARAM lParam, IStream* stream) {
         {
             std::lock_guard hold(lock_);
-            if (accepting_ || window_) {
+            bool repeated = message == kChannelResync && !records_.empty() &&
+                            records_.back().message == kChannelResync && records_.back().wParam == wParam;
+            if ((accepting_ || window_) && !repeated) {
                 records_.push_back({message, wParam, lParam, stream});
                 stream = nullptr;
             }
@@ -143,6 +147,8 @@ void StartUp(WorkerContext& c, HWND window) {
                                                  reinterpret_cast<void**>(c.self.GetAddressOf())));
     c.shell = std::make_unique<ShellFiles>();
     c.reconciler = std::make_unique<Reconciler>(c.module, *c.shell);
+    // A shutdown ends the work between two channels: the client waits for the worker.
+    c.reconciler->StopWhen([&c] { return c.shutdownRequested.load(); });
     c.reconciler->StartUp();
     c.Open(window);
     c.alive = true;
@@ -207,18 +213,26 @@ LRESULT Handle(WorkerContext& c, HWND window, UINT message, WPARAM wParam, LPARA
         PostQuitMessage(0);
         return 0;
     }
+    // Once a shutdown is asked for, work that has not begun is dropped: the next start's passes
+    // do it.
     case kChannelAdded:
     case kParcelDelivered:
-        if (!c.reconciler) {
+        if (!c.reconciler || c.shutdownRequested) {
             ReleaseStream(reinterpret_cast<IStream*>(wParam));
             return 0;
         }
         break;
+    case kFolderChanged: {
+        // One check sees every change noticed before it begins.
+        MSG m;
+        while (PeekMessageW(&m, window, kFolderChanged, kFolderChanged, PM_REMOVE)) {
+        }
+        [[fallthrough]];
+    }
     case kChannelDeleted:
     case kChannelChanged:
-    case kFolderChanged:
     case kChannelResync:
-        if (!c.reconciler) return 0;
+        if (!c.reconciler || c.shutdownRequested) return 0;
         break;
     default:
         return DefWindowProcW(window, message, wParam, lParam);

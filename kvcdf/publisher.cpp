@@ -31,25 +31,86 @@ std::wstring BstrText(HRESULT hr, Bstr& text) {
     return text.str();
 }
 
-// Whether the folder at `path` is that folder itself, not a link to another place.
-bool LiesWhereNamed(const std::wstring& path) {
-    if (PathAttributes(path) & FILE_ATTRIBUTE_REPARSE_POINT) return false;
-    UniqueHandleObj folder(CreateFileW(ExtendedPath(path).c_str(), FILE_READ_ATTRIBUTES,
+// The final path of what `path` names ("C:\\...", "\\\\server\\..."), links resolved; empty when it
+// cannot be opened or lies on no drive (Wine's "\\\\?\\unix\\..." for what lies outside them).
+std::wstring FinalPath(const std::wstring& path) {
+    UniqueHandleObj handle(CreateFileW(ExtendedPath(path).c_str(), FILE_READ_ATTRIBUTES,
                                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
                                        FILE_FLAG_BACKUP_SEMANTICS, nullptr));
-    if (!folder) return false;
-    wchar_t resolved[MAX_PATH * 2];
-    DWORD n = GetFinalPathNameByHandleW(folder.get(), resolved, MAX_PATH * 2, FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
-    if (n == 0 || n >= MAX_PATH * 2) return false;
-    std::wstring_view text(resolved, n);
-    if (text.starts_with(L"\\\\?\\UNC\\")) return false;
-    if (text.starts_with(L"\\\\?\\")) text.remove_prefix(4);
-    wchar_t expected[MAX_PATH * 2];
-    DWORD m = GetLongPathNameW(path.c_str(), expected, MAX_PATH * 2);
-    std::wstring_view named = m > 0 && m < MAX_PATH * 2 ? std::wstring_view(expected, m) : std::wstring_view(path);
-    while (!text.empty() && text.back() == L'\\') text.remove_suffix(1);
-    while (!named.empty() && named.back() == L'\\') named.remove_suffix(1);
-    return EqualsNoCase(text, named);
+    if (!handle) return {};
+    std::wstring text(MAX_PATH, L'\0');
+    for (;;) {
+        DWORD n = GetFinalPathNameByHandleW(handle.get(), text.data(), static_cast<DWORD>(text.size()),
+                                            FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+        if (n == 0) return {};
+        if (n < text.size()) {
+            text.resize(n);
+            break;
+        }
+        text.resize(n + 1);
+    }
+    if (text.starts_with(L"\\\\?\\UNC\\")) return L"\\" + text.substr(7);
+    if (text.starts_with(L"\\\\?\\")) text.erase(0, 4);
+    bool drive = text.size() >= 2 && text[1] == L':';
+    return drive ? text : std::wstring();
+}
+
+std::wstring_view WithoutTrailingBackslash(std::wstring_view path) {
+    while (path.size() > 1 && path.back() == L'\\' && !(path.size() == 3 && path[1] == L':')) path.remove_suffix(1);
+    return path;
+}
+
+// Whether what `path` names is that entry itself, reached through no link: its final path is its
+// own. A drive that is another name for a folder (an alias drive) counts as that folder; a link
+// (symbolic or a junction) in the path, or at the entry itself, leads elsewhere.
+bool LiesWhereNamed(const std::wstring& path) {
+    if (PathAttributes(path) & FILE_ATTRIBUTE_REPARSE_POINT) return false;  // also when it is missing
+    std::wstring final = FinalPath(path);
+    if (final.empty()) return false;
+    std::wstring named = path;
+    if (DWORD n = GetLongPathNameW(path.c_str(), nullptr, 0); n > 0) {
+        std::wstring expanded(n, L'\0');
+        DWORD got = GetLongPathNameW(path.c_str(), expanded.data(), n);
+        if (got > 0 && got < n) named = expanded.substr(0, got);
+    }
+    if (named.size() >= 3 && named[1] == L':' && named[2] == L'\\') {
+        std::wstring root = FinalPath(named.substr(0, 3));
+        if (root.empty()) return false;
+        while (!root.empty() && root.back() == L'\\') root.pop_back();
+        named = root + named.substr(2);
+    }
+    return EqualsNoCase(WithoutTrailingBackslash(final), WithoutTrailingBackslash(named));
+}
+
+// `path`, or the nearest folder above it that exists.
+std::wstring NearestExisting(std::wstring path) {
+    while (PathAttributes(path) == INVALID_FILE_ATTRIBUTES) {
+        std::wstring_view trimmed = WithoutTrailingBackslash(path);
+        size_t cut = trimmed.find_last_of(L'\\');
+        if (cut == std::wstring_view::npos || trimmed.size() <= 3) break;
+        path = std::wstring(trimmed.substr(0, cut + 1));
+    }
+    return path;
+}
+
+// Whether copying the template folder `from` into `to` (both ending in a backslash) writes only
+// inside `to`: `to` lies where named, and so does every entry there that the copy would write.
+bool CopyStaysWhereNamed(const std::wstring& from, const std::wstring& to) {
+    if (!LiesWhereNamed(to)) return false;
+    WIN32_FIND_DATAW found;
+    UniqueFindHandle find(FindFirstFileW(ExtendedPath(from + L"*").c_str(), &found));
+    if (!find) return true;
+    do {
+        std::wstring name = found.cFileName;
+        if (name == L"." || name == L"..") continue;
+        std::wstring target = to + name;
+        if (PathAttributes(target) == INVALID_FILE_ATTRIBUTES) continue;
+        if (!LiesWhereNamed(target)) return false;
+        if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) && !(found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) &&
+            !CopyStaysWhereNamed(from + name + L"\\", target + L"\\"))
+            return false;
+    } while (FindNextFileW(find.get(), &found));
+    return true;
 }
 
 // A double-NUL-terminated list of one path.
@@ -95,8 +156,8 @@ std::wstring NumberedComponent(std::wstring_view name, int k) {
 }
 
 bool IsNameOf(std::wstring_view shortcut, std::wstring_view name) {
-    if (SameStoredName(shortcut, name)) return true;
-    std::wstring base = StoredName(name);
+    std::wstring base = StoredTitle(name);
+    if (SameStoredName(shortcut, base)) return true;
     size_t stem = DeviceStem(base);
     if (stem == 0) return SameStoredName(UnnumberedName(shortcut), base);
     // "CON (2).News" for "CON.News".
@@ -111,7 +172,8 @@ bool IsNameOf(std::wstring_view shortcut, std::wstring_view name) {
 
 bool IsPublishableComponent(std::wstring_view name) noexcept {
     try {
-        return IsPlainComponent(name) || IsPlainComponent(NumberedComponent(StoredName(name), 2));
+        std::wstring title = StoredTitle(name);
+        return IsPlainComponent(title) || IsPlainComponent(NumberedComponent(title, 2));
     } catch (...) {
         return false;
     }
@@ -213,7 +275,11 @@ std::wstring Publisher::PublishChannel(IClientChannel* channel, std::wstring_vie
     if (from.size() > MAX_PATH || to.size() > MAX_PATH) ThrowHr(E_FAIL);
     // With one file to copy and no folder there, the shell would make the file's copy under the
     // folder's name: the folder is made first.
+    // A channel folder that is a link, or lies below one, would take the copy and the .cdf to
+    // the link's target: that channel is not published. Its folders are not made through one.
+    if (!LiesWhereNamed(NearestExisting(destination))) ThrowHr(kLeadsElsewhere);
     if (!CreateDirectoryTree(destination)) ThrowHr(E_FAIL);
+    if (!CopyStaysWhereNamed(templateFolder, destination)) ThrowHr(kLeadsElsewhere);
     SHFILEOPSTRUCTW copy{};
     copy.wFunc = FO_COPY;
     copy.pFrom = from.c_str();
@@ -242,7 +308,7 @@ std::wstring Publisher::PublishChannel(IClientChannel* channel, std::wstring_vie
 }
 
 std::wstring Publisher::FreeCategory(std::wstring_view category) {
-    std::wstring base = StoredName(category);
+    std::wstring base = StoredTitle(category);
     for (int k = 1; k <= kMaxNumber; ++k) {
         std::wstring candidate = k == 1 ? base : NumberedComponent(base, k);
         if (!IsPlainComponent(candidate) || s_.folder.IsShortcut(candidate)) continue;
@@ -256,7 +322,7 @@ std::wstring Publisher::FreeCategory(std::wstring_view category) {
 }
 
 std::wstring Publisher::FreeTitle(std::wstring_view name, std::wstring_view category) {
-    std::wstring base = StoredName(name);
+    std::wstring base = StoredTitle(name);
     for (int k = 1; k <= kMaxNumber; ++k) {
         std::wstring candidate = k == 1 ? base : NumberedComponent(base, k);
         if (!IsPlainComponent(candidate) || s_.folder.IsPublished(candidate) || s_.channels.HasTitle(candidate) || s_.folder.Exists(candidate) ||
@@ -354,6 +420,7 @@ void Publisher::PublishCdfParcel(IClientChannel* channel, IClientParcel* parcel)
 
     auto file = FindChannelFile(folder);
     if (!file) ThrowHr(E_FAIL);
+    if (!LiesWhereNamed(folder) || !LiesWhereNamed(folder + file->longName)) ThrowHr(kLeadsElsewhere);
     TemplateExpander(values).Expand(folder + file->longName, folder + file->longName);
 
     if (!IsPublishableComponent(title)) ThrowHr(E_INVALIDARG);  // no record and no shortcut out of the channels folder

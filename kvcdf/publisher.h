@@ -48,6 +48,8 @@ struct PublisherSetup {
 class Publisher {
 public:
     static constexpr DWORD kExcludeParcels = 2;
+    // What a publication throws when a folder it would write in is a link, or lies below one.
+    static constexpr HRESULT kLeadsElsewhere = HRESULT_FROM_WIN32(ERROR_CANT_ACCESS_FILE);
     // Every shell file operation runs without a word to the user: a dialog on the hidden worker
     // would wait for ever.
     static constexpr FILEOP_FLAGS kCopyFlags = FOF_NOCONFIRMATION | FOF_SILENT | FOF_NOERRORUI;
@@ -127,7 +129,8 @@ std::wstring NumberedComponent(std::wstring_view name, int k);
 // and "CON (2).News" are names of "News" and "CON.News"; "News (2)" is not a name of "News (3)".
 bool IsNameOf(std::wstring_view shortcut, std::wstring_view name);
 
-// Whether `name` is plain or becomes plain once numbered: a shortcut can be made for it.
+// Whether the title `name` takes (StoredTitle) is plain or becomes plain once numbered: a
+// shortcut can be made for it.
 bool IsPublishableComponent(std::wstring_view name) noexcept;
 
 // A shortcut title: plain components separated by single backslashes.

@@ -2,10 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <map>
+
 #include "channelmgr_control.h"
 #include "client_control.h"
 #include "framework/client_boundary.h"
 #include "kvcdf/files_test_util.h"
+#include "kvcdf/reconciler.h"
 #include "platform/text.h"
 
 namespace {
@@ -212,16 +215,17 @@ TEST_F(PublisherTest, HostileNamesAndFoldersWriteNothingOutside) {
         const wchar_t* name;
         const wchar_t* local;
         HRESULT hr;
-        bool copied;  // the Default template into the channel's own folder
+        bool copied;             // the Default template into the channel's own folder
+        const wchar_t* shortcut;  // its title, inside the channels folder
     } cases[] = {
-        {L"..\\Evil", L"C:\\Channels\\e1", E_INVALIDARG, true},  // no template of its own, no shortcut
-        {L"..\\CDF\\News", L"C:\\Channels\\e2", E_INVALIDARG, true},
-        {L"C:\\Evil", L"C:\\Channels\\e3", E_INVALIDARG, true},
-        {L"\\Evil", L"C:\\Channels\\e4", E_INVALIDARG, true},
-        {L"Evil:stream", L"C:\\Channels\\e5", E_INVALIDARG, true},
-        {L"Empty", L"", E_FAIL, false},  // "\\" would be the drive's root
-        {L"Relative", L"Channels\\r", E_FAIL, false},
-        {L"Long", longFolder.c_str(), E_FAIL, false},  // longer than the copy takes
+        {L"..\\Evil", L"C:\\Channels\\e1", S_OK, true, L".._Evil"},  // no template of its own
+        {L"..\\CDF\\News", L"C:\\Channels\\e2", S_OK, true, L".._CDF_News"},
+        {L"C:\\Evil", L"C:\\Channels\\e3", S_OK, true, L"C__Evil"},
+        {L"\\Evil", L"C:\\Channels\\e4", S_OK, true, L"_Evil"},
+        {L"Evil:stream", L"C:\\Channels\\e5", S_OK, true, L"Evil_stream"},
+        {L"Empty", L"", E_FAIL, false, nullptr},  // "\\" would be the drive's root
+        {L"Relative", L"Channels\\r", E_FAIL, false, nullptr},
+        {L"Long", longFolder.c_str(), E_FAIL, false, nullptr},  // longer than the copy takes
     };
     LONG id = 30;
     for (const auto& c : cases) {
@@ -230,12 +234,32 @@ TEST_F(PublisherTest, HostileNamesAndFoldersWriteNothingOutside) {
         if (*c.local) {
             EXPECT_EQ(Exists(std::wstring(c.local) + L"\\default.cdf"), c.copied) << kv::ToAnsi(c.name);
         }
+        if (c.shortcut) {
+            EXPECT_TRUE(Exists(folder.Folder() + c.shortcut + L"\\desktop.ini")) << kv::ToAnsi(c.name);
+        }
     }
     EXPECT_EQ(shell.copies, 5);
     for (const wchar_t* outside : {L"C:\\page.htm", L"C:\\default.cdf", L"C:\\Evil", L"C:\\Korvane\\Evil",
                                    L"C:\\Channels\\Evil"})
         EXPECT_FALSE(Exists(outside)) << kv::ToAnsi(outside);
-    EXPECT_EQ(Calls().find(L"AddChannelShortcut"), std::wstring::npos);
+    folder.ClearCache();
+    folder.Enumerate([&](const std::wstring&, const std::wstring& path, const std::wstring&) {
+        EXPECT_TRUE(kv::cdf::ChannelFolder::RelativeTo(folder.Folder(), path).has_value()) << kv::ToAnsi(path);
+        return true;
+    });
+}
+
+// A channel that cannot be published is named with its failure; the pass goes on.
+TEST_F(PublisherTest, AChannelThatCannotBePublishedIsReportedByName) {
+    RegSetKeyValueW(HKEY_CURRENT_USER, L"Software\\Korvane\\Korvane\\Global", L"ChnDirUpdateChannel", REG_SZ, L"GUIDE",
+                    12);
+    Channel(60, L"Nowhere", L"");
+    Channel(61, L"Fine", L"C:\\Channels\\Fine");
+    kv::cdf::Reconciler reconciler(GetModuleHandleW(nullptr), shell, [] { return S_OK; });
+    reconciler.ClientChannelPass();
+    EXPECT_EQ((std::map<std::wstring, HRESULT>{{L"Nowhere", E_FAIL}}), reconciler.Unpublished());
+    folder.ClearCache();
+    EXPECT_TRUE(folder.IsPublished(L"Fine"));
 }
 
 TEST_F(PublisherTest, FailuresOfTheCopyOrTheTemplateStopThePublication) {

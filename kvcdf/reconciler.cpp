@@ -1,5 +1,7 @@
 #include "kvcdf/reconciler.h"
 
+#include <cwchar>
+#include <iterator>
 #include <map>
 #include <vector>
 
@@ -112,6 +114,7 @@ void Reconciler::StartUp() {
     UpgradeStep();
     ClientChannelPass();
     RefreshDesktopIfNeeded();
+    if (!Stopping()) FinishUpgrade();
     republishAll_ = false;
 }
 
@@ -121,6 +124,7 @@ void Reconciler::ChannelsPass() {
     DWORD attributes = GetFileAttributesW(folder_->Folder().c_str());
     bool unreadable = attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_DIRECTORY);
     channels_->Enumerate([&](const std::wstring& name, DWORD value) {
+        if (Stopping()) return false;
         if (!(unreadable && value != 0)) ApplyEntryRule(name, value);
         return true;
     });
@@ -128,6 +132,7 @@ void Reconciler::ChannelsPass() {
 
 void Reconciler::ClientChannelPass() {
     source_->Enumerate([this](IClientChannel2* channel) {
+        if (Stopping()) return false;
         ApplyChannelRule(channel);
         return true;
     });
@@ -140,7 +145,7 @@ void Reconciler::UpgradeStep() {
     DWORD value = 0, size = sizeof(value);
     if (RegGetValueW(key.get(), nullptr, L"Upgrade", RRF_RT_REG_DWORD, nullptr, &value, &size) != ERROR_SUCCESS)
         return;
-    RegDeleteValueW(key.get(), L"Upgrade");
+    upgradePending_ = true;
     // A client folder that names no drive would make both paths relative to the current folder
     // ("\" is the drive's root): nothing is copied then.
     const std::wstring& root = source_->CdfRoot();
@@ -160,6 +165,12 @@ void Reconciler::UpgradeStep() {
     }
     republishAll_ = true;
     refreshNeeded_ = true;
+}
+
+void Reconciler::FinishUpgrade() {
+    if (!upgradePending_) return;
+    upgradePending_ = false;
+    RegDeleteKeyValueW(HKEY_CURRENT_USER, kExtensionKey, L"Upgrade");
 }
 
 void Reconciler::RefreshDesktopIfNeeded() {
@@ -190,13 +201,22 @@ void Reconciler::Publish(IClientChannel* channel, const std::wstring& name, cons
         publisher_->PublishChannel(channel, name, title);
         folder_->ClearCache();
         refreshNeeded_ = true;
-    } catch (const HResultError&) {
+        unpublished_.erase(name);
+    } catch (const HResultError& e) {
         // A new channel that cannot be published is not recorded (the publisher writes the
         // record only with its shortcut), so no folder check asks the client to drop it for a
         // template fault. A channel published before keeps its record while its shortcut is
-        // there: it goes with the shortcut.
+        // there: it goes with the shortcut. Either way it is reported, and the others go on.
         folder_->ClearCache();
+        ReportUnpublished(name, e.Code());
     }
+}
+
+void Reconciler::ReportUnpublished(const std::wstring& name, HRESULT hr) {
+    unpublished_[name] = hr;
+    wchar_t code[16];
+    swprintf(code, std::size(code), L"0x%08lX", static_cast<unsigned long>(hr));
+    OutputDebugStringW((L"KvCDF: channel \"" + name + L"\" not published (" + code + L")\n").c_str());
 }
 
 void Reconciler::ApplyChannelRule(IClientChannel* channel) {
@@ -318,10 +338,11 @@ void Reconciler::FolderChanged() {
     folder_->Suspend();
     try {
         ChannelsPass();
-        for (size_t i = 0; i < privileged_->Count(); ++i)
+        for (size_t i = 0; i < privileged_->Count() && !Stopping(); ++i)
             if (privileged_->Item(i).flags & kReapply) ReapplyChannel(privileged_->Item(i).name);
-        for (const std::wstring& home : SplitCommaList(homeChannels_)) ReapplyChannel(home);
-        source_->Enumerate([this](IClientChannel2* channel) {
+        for (const std::wstring& home : SplitCommaList(homeChannels_))
+            if (!Stopping()) ReapplyChannel(home);
+        if (!Stopping()) source_->Enumerate([this](IClientChannel2* channel) {
             if (ChannelFlags(channel) & kNeverDirectory) return true;
             if (!IsDirectoryChannel(channel)) return true;
             ReapplyChannel(ChannelName(channel));

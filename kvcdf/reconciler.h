@@ -8,6 +8,7 @@
 
 #include <windows.h>
 
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -36,8 +37,17 @@ public:
 
     ChannelFolder& Folder() noexcept { return *folder_; }
 
+    // Asked between channels and entries: once it answers true, a pass ends where it is (every
+    // channel it touched is complete) and the work left is done at the next start.
+    void StopWhen(std::function<bool()> stopping) { stopping_ = std::move(stopping); }
+    bool Stopping() const { return stopping_ && stopping_(); }
+
     // The full start-up work: Channels pass, upgrade step, client-channel pass, desktop refresh.
     void StartUp();
+
+    // The channels whose last publication failed, with its HRESULT; each failure is also written
+    // to the debugger's output ("KvCDF: channel ... not published").
+    const std::map<std::wstring, HRESULT>& Unpublished() const noexcept { return unpublished_; }
 
     // The Channels list as the last pass saw it.
     ChannelRecords& Records() noexcept { return *records_; }
@@ -46,8 +56,11 @@ public:
     void ChannelsPass();
     void ClientChannelPass();
     // Once after registration: copies the template root's files into the client folder and
-    // marks every managed channel for republishing.
+    // marks every managed channel for republishing. The pending mark ("Upgrade") goes only once
+    // that republishing has run to its end (FinishUpgrade), so that a start cut short by a
+    // shutdown leaves it for the next one.
     void UpgradeStep();
+    void FinishUpgrade();
     void RefreshDesktopIfNeeded();
 
     // The worker messages.
@@ -79,6 +92,7 @@ private:
     bool IsDirectoryChannel(IClientChannel* channel);
     void Publish(IClientChannel* channel, const std::wstring& name, const std::wstring& title);
     bool RemoveShortcut(const std::wstring& name);
+    void ReportUnpublished(const std::wstring& name, HRESULT hr);
     // Adds again the shortcut the kit made for the channel of that name, if any.
     void ReapplyChannel(const std::wstring& name);
 
@@ -99,7 +113,10 @@ private:
     std::wstring homeChannels_;
     LONG filter_ = 0;
     bool republishAll_ = false;
+    bool upgradePending_ = false;
     bool refreshNeeded_ = false;
+    std::function<bool()> stopping_;
+    std::map<std::wstring, HRESULT> unpublished_;
 };
 
 }  // namespace kv::cdf

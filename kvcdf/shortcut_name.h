@@ -3,6 +3,11 @@
 // name one folder: every comparison of shortcut titles, recorded names and channel names goes
 // through StoredName and StoredNameLess, so that the Channels list, the folder's listing and the
 // client agree on what is the same shortcut.
+//
+// A channel's title may hold what no file name can: "AC/DC", "What?", "a\b", "<b>". Each such
+// character becomes the stand-in "_" ("AC_DC"), a title of nothing but dots and blanks keeps its
+// length in stand-ins, and a title is cut to kMaxTitle characters, so that every channel appears
+// under a recognisable name and its shortcut's path stays within MAX_PATH.
 #pragma once
 
 #include <string>
@@ -10,7 +15,17 @@
 
 namespace kv::cdf {
 
-// `title` with the trailing dots and blanks of each backslash-separated component removed.
+// The longest shortcut title, before a number (" (2)") is added.
+constexpr size_t kMaxTitle = 100;
+constexpr wchar_t kStandIn = L'_';
+
+// A channel's title as one path component: what a file name cannot hold becomes the stand-in
+// (a backslash too), trailing dots and blanks are trimmed, and the result is cut to kMaxTitle.
+std::wstring StoredTitle(std::wstring_view title);
+
+// A path below the channels folder ("Category\Title"): StoredTitle of each backslash-separated
+// component. A title given here keeps its backslashes as separators; a channel's name is made a
+// title with StoredTitle first.
 std::wstring StoredName(std::wstring_view title);
 
 // Orders titles by their stored names, without regard to case.

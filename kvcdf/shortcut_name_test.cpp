@@ -23,6 +23,40 @@ TEST(ShortcutName, ComparedAsTheFileSystemStoresIt) {
     }
 }
 
+TEST(ShortcutName, TitlesTakeStandInsForWhatNoFileNameHolds) {
+    const std::wstring cutAtBlank = std::wstring(kMaxTitle - 1, L'x') + L" yz";
+    const std::wstring cutInPair = std::wstring(kMaxTitle - 1, L'a') + L"\U0001F600";
+    struct Case {
+        std::wstring title, stored;
+    } cases[] = {
+        {L"AC/DC", L"AC_DC"},
+        {L"What?", L"What_"},
+        {L"a\\b", L"a_b"},
+        {L"x:y", L"x_y"},
+        {L"<b>", L"_b_"},
+        {L"\"q\"", L"_q_"},
+        {L"a|b", L"a_b"},
+        {L"*", L"_"},
+        {L"tab\there", L"tab_here"},
+        {L"...", L"___"},
+        {L" . ", L"___"},
+        {L"What?. ", L"What_"},
+        {std::wstring(300, L'L'), std::wstring(kMaxTitle, L'L')},
+        {cutAtBlank, std::wstring(kMaxTitle - 1, L'x')},
+        {cutInPair, std::wstring(kMaxTitle - 1, L'a')},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(StoredTitle(c.title), c.stored) << c.title;
+        EXPECT_TRUE(SameStoredName(StoredName(c.stored), StoredTitle(c.title))) << c.title;
+    }
+    // A path keeps its separators and stores each component: a category stays a folder, and a
+    // full path keeps its drive.
+    EXPECT_EQ(StoredName(L"Business\\AC/DC."), L"Business\\AC_DC");
+    EXPECT_TRUE(SameStoredName(L"business\\ac_dc", L"Business\\AC/DC"));
+    EXPECT_EQ(StoredName(L"C:\\Users\\x?"), L"C:\\Users\\x_");
+    EXPECT_FALSE(SameStoredName(L"a\\b", L"a_b")) << "a path of two, a title of one";
+}
+
 TEST(ShortcutName, NumberedNamesAndWhatTheyWereMadeFrom) {
     EXPECT_EQ(NumberedName(L"News", 2), L"News (2)");
     struct Case {

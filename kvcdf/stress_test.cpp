@@ -27,7 +27,7 @@ using kv::cdf::StoredName;
 constexpr LONG kSentinel = 100000;
 constexpr wchar_t kHome[] = L"Korvane Home Channel";
 const wchar_t* const kNames[] = {L"News", L"news",  L"NEWS.",   L"Sports ", L"Acme Corp.", L"Business",
-                                 L"Stock Quotes", L"Weather", kHome, L"Radio..", L"Arts"};
+                                 L"Stock Quotes", L"Weather", kHome, L"Radio..", L"Arts", L"AC/DC", L"What?"};
 const wchar_t* const kCategories[] = {L"", L"Business/Stock Quotes", L"News/Local", L"Arts", L"Sports"};
 const char* const kFailing[] = {"AddChannelShortcut", "DeleteChannelShortcut", "EnumChannels"};
 
@@ -143,13 +143,21 @@ private:
         if (!done) relaxed_ = true;  // failures armed: order is not known
     }
 
+    // The test's own listing goes through the same channel manager: a failure armed for the
+    // extension may fall on it, and it asks again.
     std::vector<kv::cdf::ChannelFolder::Shortcut> Listing() {
-        std::vector<kv::cdf::ChannelFolder::Shortcut> out;
-        folder.Enumerate([&](const std::wstring& t, const std::wstring& p, const std::wstring& u) {
-            out.push_back({t, p, u});
-            return true;
-        });
-        return out;
+        for (int attempt = 0;; ++attempt) {
+            std::vector<kv::cdf::ChannelFolder::Shortcut> out;
+            try {
+                folder.Enumerate([&](const std::wstring& t, const std::wstring& p, const std::wstring& u) {
+                    out.push_back({t, p, u});
+                    return true;
+                });
+                return out;
+            } catch (const kv::HResultError&) {
+                if (attempt == 8) throw;
+            }
+        }
     }
     std::wstring Relative(const std::wstring& path) {
         return kv::cdf::ChannelFolder::RelativeTo(folder.Folder(), path).value_or(path);
