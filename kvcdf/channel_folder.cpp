@@ -79,6 +79,26 @@ void ChannelFolder::ClearCache() {
     filled_ = false;
     titles_.clear();
     paths_.clear();
+    urlsFilled_ = false;
+    urls_.clear();
+}
+
+bool ChannelFolder::UrlLess::operator()(const std::wstring& a, const std::wstring& b) const noexcept {
+    return CompareStringOrdinal(a.data(), static_cast<int>(a.size()), b.data(), static_cast<int>(b.size()), TRUE) ==
+           CSTR_LESS_THAN;
+}
+
+std::vector<ChannelFolder::Shortcut> ChannelFolder::WithUrl(std::wstring_view url) {
+    std::lock_guard lock(cacheLock_);
+    FillCaches();
+    if (!urlsFilled_) {
+        for (const auto& [path, shortcut] : paths_) urls_.emplace(shortcut.url, path);
+        urlsFilled_ = true;
+    }
+    std::vector<Shortcut> out;
+    auto [first, last] = urls_.equal_range(std::wstring(url));
+    for (auto it = first; it != last; ++it) out.push_back(paths_.at(it->second));
+    return out;
 }
 
 bool ChannelFolder::RefreshDesktop() {
@@ -105,6 +125,8 @@ void ChannelFolder::FillCaches() {
     if (filled_) return;
     titles_.clear();
     paths_.clear();
+    urlsFilled_ = false;
+    urls_.clear();
     Enumerate([this](const std::wstring& title, const std::wstring& path, const std::wstring& url) {
         titles_[title].push_back({title, path, url});
         paths_.emplace(path, Shortcut{title, path, url});

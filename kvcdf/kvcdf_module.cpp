@@ -3,6 +3,7 @@
 // 0x409 and, for the marshaller, for the neutral locale too.
 #include "comserver/registrar.h"
 #include "comserver/server_module.h"
+#include "kvcdf/channel_records.h"
 #include "kvcdf/korvane_cdf.h"
 #include "platform/raii.h"
 
@@ -30,6 +31,9 @@ STDAPI DllRegisterServer() {
 STDAPI DllUnregisterServer() {
     if (FAILED(CoInitialize(nullptr))) return S_OK;
     kv::cdf::RemovePublishedChannels();
+    // The script removes the Channels key only when no subkey is left in it.
+    RegDeleteKeyW(HKEY_CURRENT_USER,
+                  (std::wstring(kv::cdf::kChannelsKey) + L"\\" + kv::cdf::kAddressesSubkey).c_str());
     kv::UnregisterNeutralTypeLibEntry(g_module);
     kv::ServerUnregister();
     CoUninitialize();
