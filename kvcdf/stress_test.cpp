@@ -1,5 +1,6 @@
 // Seeded random sequences against the extension, in process with the client and channel manager
-// stand-ins: the client's events, a person's changes in Favorites\Channels, parcels, channel
+// stand-ins: the client's events, a person's changes in Favorites\Channels (shortcuts deleted,
+// replaced by their own or made beside ours, category folders renamed), parcels, channel
 // manager failures and restarts. After each sequence, once the worker is quiet, the folder, the
 // Channels list and the client's calls are checked against a small model. A failure names its
 // seed and step, with the sequence's steps. The suite runs a few short seeds; the long run takes
@@ -227,6 +228,12 @@ private:
             failuresArmed_ = true;
         } else if (dice < 73) {
             if (!Restart(-1)) broken_ = true;
+        } else if (dice < 77) {
+            // Ours deleted and one of the person's own made in its place.
+            std::wstring relative = DeleteOursByHand();
+            if (!relative.empty()) MakeUsers(relative, relative);
+        } else if (dice < 80) {
+            RenameCategory();
         }
     }
 
@@ -241,19 +248,20 @@ private:
         Fire([&](LONG* d) { return client->FireChannelAdded(id, d); });
     }
 
-    void DeleteOursByHand() {
+    // The path of the shortcut deleted, empty when there was none of ours.
+    std::wstring DeleteOursByHand() {
         Drain();
         folder.ClearCache();
         std::vector<kv::cdf::ChannelFolder::Shortcut> ours;
         for (auto& s : Listing())
             if (!IsUsers(Relative(s.path)) && !SameStoredName(s.title, L"Sentinel Channel")) ours.push_back(s);
-        if (ours.empty()) return;
+        if (ours.empty()) return {};
         const auto& s = ours[Random(static_cast<int>(ours.size()))];
         std::wstring relative = Relative(s.path);
         DWORD id = kv::cdf::OpenChannelsList().Get(relative).value_or(0);
         kv::DeleteTree(s.path);
         auto it = model_.find(static_cast<LONG>(id));
-        if (it == model_.end()) return;
+        if (it == model_.end()) return relative;
         Channel_& c = it->second;
         // A shortcut on its way out (a change that removes it queues its removal behind the events
         // drained) may go before the folder check sees it deleted.
@@ -264,6 +272,7 @@ private:
         // before the deletion may put it back.
         if (c.name == kHome) c.uncertain = true;
         pending_.insert(it->first);
+        return relative;
     }
 
     void AddUsers() {
@@ -271,13 +280,43 @@ private:
         std::wstring name = kNames[Random(std::size(kNames))];
         if (Random(2)) CharUpperBuffW(name.data(), static_cast<DWORD>(name.size()));
         if (Random(3) == 0) name += Random(2) ? L"." : L" ";
-        std::wstring stored = StoredName(name);
+        MakeUsers(name, StoredName(name));
+    }
+
+    // Made as a person would, through the plain path `name`: the file system trims it to `stored`.
+    void MakeUsers(const std::wstring& name, const std::wstring& stored) {
         if (stored.empty() || Exists(folder.Folder() + stored)) return;
-        // Made as a person would, through the plain path: the file system trims the name.
         CreateDirectoryW((folder.Folder() + name).c_str(), nullptr);
         std::string text = "[.ShellClassInfo]\r\nCDFURL=file://C:\\mine\\" + kv::ToAnsi(stored) + ".cdf\r\n";
         WriteFileText(folder.Folder() + stored + L"\\desktop.ini", text);
         users_[stored] = ReadFileText(folder.Folder() + stored + L"\\desktop.ini");
+    }
+
+    // A category folder renamed by hand: the shortcuts in it, ours and the person's, move with it.
+    // Nobody deleted ours, so no channel is dropped.
+    void RenameCategory() {
+        Drain();
+        std::vector<std::wstring> categories;
+        WIN32_FIND_DATAW found;
+        kv::UniqueFindHandle find(FindFirstFileW((folder.Folder() + L"*").c_str(), &found));
+        if (find) do {
+                std::wstring name = found.cFileName;
+                if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) && name != L"." && name != L".." &&
+                    !Exists(folder.Folder() + name + L"\\desktop.ini"))
+                    categories.push_back(name);
+            } while (FindNextFileW(find.get(), &found));
+        if (categories.empty()) return;
+        std::wstring from = categories[Random(static_cast<int>(categories.size()))];
+        std::wstring to = L"Renamed " + std::to_wstring(++nextRename_);
+        log_ << "(" << kv::ToAnsi(from) << "->" << kv::ToAnsi(to) << ")";
+        if (!MoveFileW((folder.Folder() + from).c_str(), (folder.Folder() + to).c_str())) return;
+        decltype(users_) moved;
+        for (auto& [relative, text] : users_) {
+            bool inside = relative.size() > from.size() && relative[from.size()] == L'\\' &&
+                          SameStoredName(relative.substr(0, from.size()), from);
+            moved[inside ? to + relative.substr(from.size()) : relative] = std::move(text);
+        }
+        users_ = std::move(moved);
     }
 
     // Quiet: neither the manager nor the client heard from the extension for a while.
@@ -415,6 +454,7 @@ private:
     ComPtr<IChannelMgrControl> manager_;
     LONG nextId_ = 1;
     int nextParcel_ = 0;
+    int nextRename_ = 0;
 public:
     DWORD slowest_ = 0;  // the longest shutdown
 public:
