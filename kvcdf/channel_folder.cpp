@@ -277,9 +277,25 @@ void ChannelFolder::Reapply(std::wstring_view title) {
     if (found.size() == 1) Reapply(found.front());
 }
 
+bool ChannelFolder::StillNames(const Shortcut& shortcut) {
+    ComPtr<IEnumChannels> channels;
+    ThrowIfFailed(Manager()->EnumChannels(kEnumFlags, shortcut.url.c_str(), channels.GetAddressOf()));
+    ThrowIfNull(channels.Get());
+    for (;;) {
+        EnumRecord record;
+        ULONG fetched = 0;
+        if (channels->Next(1, reinterpret_cast<CHANNELENUMINFO*>(static_cast<ChannelEnumInfo*>(&record)), &fetched) !=
+                S_OK ||
+            fetched != 1)
+            return false;
+        if (SameStoredName(Text(record.pszPath), shortcut.path) && EqualsNoCase(Text(record.pszURL), shortcut.url))
+            return true;
+    }
+}
+
 void ChannelFolder::Reapply(const Shortcut& shortcut) {
     auto relative = RelativeTo(folder_, shortcut.path);
-    if (!relative) return;
+    if (!relative || !StillNames(shortcut)) return;
     SuspendScope suspended(*this);
     Add(*relative, shortcut.url);
 }

@@ -74,6 +74,10 @@ public:
     // The shortcuts whose URL is `url` (compared without regard to case), wherever they lie: the
     // kit's shortcut after a person moved it or renamed its category folder.
     std::vector<Shortcut> WithUrl(std::wstring_view url);
+    // Whether the shortcut at `shortcut.path` names `shortcut.url` now: asked of the manager, not
+    // of the cached listing, right before the shortcut is changed or removed. A person may have
+    // put their own in its place since the listing.
+    bool StillNames(const Shortcut& shortcut);
 
     // Adds a shortcut; "Category\Title" places it in a category folder. The manager is given the
     // stored name. Throws the manager's HRESULT.
@@ -86,7 +90,8 @@ public:
     bool Remove(std::wstring_view title);
     // The same for the shortcut at `path`, as listed.
     bool RemovePath(const std::wstring& path);
-    // Adds the one shortcut of that title again, at the same place with the same URL.
+    // Adds the one shortcut of that title again, at the same place with the same URL, while it
+    // still names that URL.
     void Reapply(std::wstring_view title);
     void Reapply(const Shortcut& shortcut);
 

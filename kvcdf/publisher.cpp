@@ -385,7 +385,7 @@ void Publisher::PublishCdfParcel(IClientChannel* channel, IClientParcel* parcel)
     // that title that the kit did not make for this channel stays as it is.
     if (auto own = s_.channels.OwnRecord(title, static_cast<DWORD>(id))) {
         auto existing = s_.folder.Recorded(own->name);
-        if (existing && IsOwnShortcut(s_.channels, own->name, existing->url, local)) {
+        if (existing && IsOwnShortcut(s_.channels, own->name, existing->url, local) && s_.folder.StillNames(*existing)) {
             if (auto relative = ChannelFolder::RelativeTo(s_.folder.Folder(), existing->path)) {
                 // The address changes with the shortcut: the old one again if the shortcut keeps it.
                 std::wstring before = s_.channels.Address(own->name);

@@ -77,6 +77,7 @@ Reconciler::Reconciler(HINSTANCE module, ShellFiles& shell, ChannelFolder::Deskt
 
 void Reconciler::Begin() {
     records_->Reload();
+    relisted_ = false;
     clientLoaded_ = false;
     clientById_.clear();
     clientByName_.clear();
@@ -203,7 +204,8 @@ std::optional<ChannelFolder::Shortcut> Reconciler::Moved(std::wstring& entry, DW
 bool Reconciler::RemoveShortcut(const std::optional<ChannelFolder::Shortcut>& shortcut) {
     bool removed = false;
     try {
-        removed = !shortcut || folder_->RemovePath(shortcut->path);
+        // One a person put in its place since the listing is theirs: ours is gone already.
+        removed = !shortcut || !folder_->StillNames(*shortcut) || folder_->RemovePath(shortcut->path);
     } catch (const HResultError&) {
         // The channel manager failed for this one: it stays recorded and is tried again at the
         // next pass; the other channels go on.
@@ -266,13 +268,24 @@ void Reconciler::ApplyEntryRule(const std::wstring& entry, DWORD value) {
     std::wstring name = entry;
     std::optional<ChannelFolder::Shortcut> shortcut;
     bool replaced = false;  // what lies at the entry's place is someone else's
-    if (value != 0) {
+    auto find = [&] {
+        replaced = false;
         shortcut = folder_->Recorded(name);
         if (shortcut && !IsOurs(name, value, shortcut->url)) {
             replaced = true;
             shortcut.reset();
         }
         if (!shortcut) shortcut = Moved(name, value);
+    };
+    if (value != 0) {
+        find();
+        // A listing made while a person moved a folder may show neither place: before the entry
+        // counts as gone, the folder is listed again, once a pass.
+        if (!shortcut && !relisted_) {
+            relisted_ = true;
+            folder_->ClearCache();
+            find();
+        }
     }
     if (filter_ != 0 && static_cast<DWORD>(filter_) == value) {
         if (RemoveShortcut(shortcut)) {

@@ -107,6 +107,7 @@ private:
     LONG filter_ = 0;
     bool republishAll_ = false;
     bool refreshNeeded_ = false;
+    bool relisted_ = false;  // the folder was listed again in this message's pass
 };
 
 }  // namespace kv::cdf

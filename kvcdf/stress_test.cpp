@@ -62,6 +62,8 @@ protected:
         failuresArmed_ = false;
         broken_ = false;
         nextId_ = 1;
+        nextRename_ = 0;
+        log_.str("");
         manager_.Reset();
         if (FAILED(CoCreateInstance(kv::kClsidChannelMgr, nullptr, CLSCTX_INPROC_SERVER, __uuidof(IChannelMgrControl),
                                     reinterpret_cast<void**>(manager_.GetAddressOf()))))
@@ -231,7 +233,13 @@ private:
         } else if (dice < 77) {
             // Ours deleted and one of the person's own made in its place.
             std::wstring relative = DeleteOursByHand();
-            if (!relative.empty()) MakeUsers(relative, relative);
+            if (!relative.empty()) {
+                // A person takes a moment between the two: the extension has seen the deletion
+                // (and may have put a home channel's shortcut back).
+                PumpUntil([] { return false; }, 50);
+                Drain();
+                MakeUsers(relative, relative);
+            }
         } else if (dice < 80) {
             RenameCategory();
         }
@@ -252,8 +260,13 @@ private:
     std::wstring DeleteOursByHand() {
         Drain();
         folder.ClearCache();
-        std::vector<kv::cdf::ChannelFolder::Shortcut> ours;
-        for (auto& s : Listing())
+        std::vector<kv::cdf::ChannelFolder::Shortcut> ours, listed;
+        try {
+            listed = Listing();
+        } catch (const kv::HResultError&) {
+            return {};  // the channel manager's listing is failing on purpose
+        }
+        for (auto& s : listed)
             if (!IsUsers(Relative(s.path)) && !SameStoredName(s.title, L"Sentinel Channel")) ours.push_back(s);
         if (ours.empty()) return {};
         const auto& s = ours[Random(static_cast<int>(ours.size()))];
@@ -288,7 +301,11 @@ private:
         if (stored.empty() || Exists(folder.Folder() + stored)) return;
         CreateDirectoryW((folder.Folder() + name).c_str(), nullptr);
         std::string text = "[.ShellClassInfo]\r\nCDFURL=file://C:\\mine\\" + kv::ToAnsi(stored) + ".cdf\r\n";
-        WriteFileText(folder.Folder() + stored + L"\\desktop.ini", text);
+        try {
+            WriteFileText(folder.Folder() + stored + L"\\desktop.ini", text);
+        } catch (const kv::HResultError&) {
+            return;  // the extension was writing there at that moment: no shortcut of the person's
+        }
         users_[stored] = ReadFileText(folder.Folder() + stored + L"\\desktop.ini");
     }
 
