@@ -146,6 +146,13 @@ private:
         if (!done) relaxed_ = true;  // failures armed: order is not known
     }
 
+    // Drained, and the folder check that the sentinel's new shortcut set off is done too: the
+    // worker is idle when the person acts.
+    void Settle() {
+        Drain();
+        PumpUntil([] { return false; }, 100);
+    }
+
     std::vector<kv::cdf::ChannelFolder::Shortcut> Listing() {
         std::vector<kv::cdf::ChannelFolder::Shortcut> out;
         folder.Enumerate([&](const std::wstring& t, const std::wstring& p, const std::wstring& u) {
@@ -236,8 +243,7 @@ private:
             if (!relative.empty()) {
                 // A person takes a moment between the two: the extension has seen the deletion
                 // (and may have put a home channel's shortcut back).
-                PumpUntil([] { return false; }, 50);
-                Drain();
+                Settle();
                 MakeUsers(relative, relative);
             }
         } else if (dice < 80) {
@@ -312,14 +318,15 @@ private:
     // A category folder renamed by hand: the shortcuts in it, ours and the person's, move with it.
     // Nobody deleted ours, so no channel is dropped.
     void RenameCategory() {
-        Drain();
+        Settle();
         std::vector<std::wstring> categories;
         WIN32_FIND_DATAW found;
         kv::UniqueFindHandle find(FindFirstFileW((folder.Folder() + L"*").c_str(), &found));
         if (find) do {
                 std::wstring name = found.cFileName;
+                // The sentinel's shortcut may be between its folder and its desktop.ini.
                 if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) && name != L"." && name != L".." &&
-                    !Exists(folder.Folder() + name + L"\\desktop.ini"))
+                    !SameStoredName(name, L"Sentinel Channel") && !Exists(folder.Folder() + name + L"\\desktop.ini"))
                     categories.push_back(name);
             } while (FindNextFileW(find.get(), &found));
         if (categories.empty()) return;
