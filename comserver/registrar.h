@@ -16,4 +16,11 @@ HRESULT RunRegistryScript(HINSTANCE module, bool registering, UINT scriptId = kR
 HRESULT RegisterModuleTypeLib(HINSTANCE module) noexcept;
 HRESULT UnregisterModuleTypeLib(HINSTANCE module) noexcept;
 
+// A type library registered for a named locale is not found by a lookup for the neutral one (0),
+// which is the one the type-library marshaller makes. These add (and remove, before the library
+// itself is unregistered) a neutral entry that points at `module` too; nothing for a library that
+// is neutral already. Removal leaves an entry that points at another file.
+HRESULT RegisterNeutralTypeLibEntry(HINSTANCE module) noexcept;
+HRESULT UnregisterNeutralTypeLibEntry(HINSTANCE module) noexcept;
+
 }  // namespace kv

@@ -79,6 +79,26 @@ void ChannelFolder::ClearCache() {
     filled_ = false;
     titles_.clear();
     paths_.clear();
+    urlsFilled_ = false;
+    urls_.clear();
+}
+
+bool ChannelFolder::UrlLess::operator()(const std::wstring& a, const std::wstring& b) const noexcept {
+    return CompareStringOrdinal(a.data(), static_cast<int>(a.size()), b.data(), static_cast<int>(b.size()), TRUE) ==
+           CSTR_LESS_THAN;
+}
+
+std::vector<ChannelFolder::Shortcut> ChannelFolder::WithUrl(std::wstring_view url) {
+    std::lock_guard lock(cacheLock_);
+    FillCaches();
+    if (!urlsFilled_) {
+        for (const auto& [path, shortcut] : paths_) urls_.emplace(shortcut.url, path);
+        urlsFilled_ = true;
+    }
+    std::vector<Shortcut> out;
+    auto [first, last] = urls_.equal_range(std::wstring(url));
+    for (auto it = first; it != last; ++it) out.push_back(paths_.at(it->second));
+    return out;
 }
 
 bool ChannelFolder::RefreshDesktop() {
@@ -105,6 +125,8 @@ void ChannelFolder::FillCaches() {
     if (filled_) return;
     titles_.clear();
     paths_.clear();
+    urlsFilled_ = false;
+    urls_.clear();
     Enumerate([this](const std::wstring& title, const std::wstring& path, const std::wstring& url) {
         titles_[title].push_back({title, path, url});
         paths_.emplace(path, Shortcut{title, path, url});
@@ -257,9 +279,25 @@ void ChannelFolder::Reapply(std::wstring_view title) {
     if (found.size() == 1) Reapply(found.front());
 }
 
+bool ChannelFolder::StillNames(const Shortcut& shortcut) {
+    ComPtr<IEnumChannels> channels;
+    ThrowIfFailed(Manager()->EnumChannels(kEnumFlags, shortcut.url.c_str(), channels.GetAddressOf()));
+    ThrowIfNull(channels.Get());
+    for (;;) {
+        EnumRecord record;
+        ULONG fetched = 0;
+        if (channels->Next(1, reinterpret_cast<CHANNELENUMINFO*>(static_cast<ChannelEnumInfo*>(&record)), &fetched) !=
+                S_OK ||
+            fetched != 1)
+            return false;
+        if (SameStoredName(Text(record.pszPath), shortcut.path) && EqualsNoCase(Text(record.pszURL), shortcut.url))
+            return true;
+    }
+}
+
 void ChannelFolder::Reapply(const Shortcut& shortcut) {
     auto relative = RelativeTo(folder_, shortcut.path);
-    if (!relative) return;
+    if (!relative || !StillNames(shortcut)) return;
     SuspendScope suspended(*this);
     Add(*relative, shortcut.url);
 }

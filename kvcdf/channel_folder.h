@@ -71,6 +71,13 @@ public:
     std::optional<Shortcut> Recorded(std::wstring_view entry);
     // Whether anything, a shortcut or not, lies at `relative` below the channels folder.
     bool Exists(std::wstring_view relative) const;
+    // The shortcuts whose URL is `url` (compared without regard to case), wherever they lie: the
+    // kit's shortcut after a person moved it or renamed its category folder.
+    std::vector<Shortcut> WithUrl(std::wstring_view url);
+    // Whether the shortcut at `shortcut.path` names `shortcut.url` now: asked of the manager, not
+    // of the cached listing, right before the shortcut is changed or removed. A person may have
+    // put their own in its place since the listing.
+    bool StillNames(const Shortcut& shortcut);
 
     // Adds a shortcut; "Category\Title" places it in a category folder. The manager is given the
     // stored name, with notices suspended. Throws the manager's HRESULT.
@@ -83,7 +90,8 @@ public:
     bool Remove(std::wstring_view title);
     // The same for the shortcut at `path`, as listed.
     bool RemovePath(const std::wstring& path);
-    // Adds the one shortcut of that title again, at the same place with the same URL.
+    // Adds the one shortcut of that title again, at the same place with the same URL, while it
+    // still names that URL.
     void Reapply(std::wstring_view title);
     void Reapply(const Shortcut& shortcut);
 
@@ -122,6 +130,13 @@ private:
     bool filled_ = false;
     std::map<std::wstring, std::vector<Shortcut>, StoredNameLess> titles_;
     std::map<std::wstring, Shortcut, StoredNameLess> paths_;
+    // Paths by URL, made from paths_ when first asked for: only a shortcut missing from its
+    // place needs it.
+    struct UrlLess {
+        bool operator()(const std::wstring& a, const std::wstring& b) const noexcept;
+    };
+    bool urlsFilled_ = false;
+    std::multimap<std::wstring, std::wstring, UrlLess> urls_;
     std::wstring folder_;
 
     UniqueHandleObj thread_;

@@ -54,9 +54,20 @@ TEST_F(ChannelFolderTest, FindsAndRemovesShortcutsByTheirPathBelowTheFolder) {
     EXPECT_TRUE(folder.Remove(L"Nobody"));  // unknown: nothing asked of the manager
     EXPECT_EQ(ManagerCalls(), L"");
 
+    // Re-applied after the manager is asked whether it still names that address.
+    auto reapplied = [&] {
+        std::wstring calls = ManagerCalls();
+        EXPECT_TRUE(calls.starts_with(L"EnumChannels ")) << calls.size();
+        return calls.substr(calls.find(L'\n') + 1);
+    };
     folder.Reapply(L"Top");
-    EXPECT_EQ(ManagerCalls(), L"AddChannelShortcut " + std::to_wstring(sizeof(CHANNELSHORTCUTINFO)) +
-                                  L" Top file://C:\\Channels\\Top\\top.cdf\n");
+    EXPECT_EQ(reapplied(), L"AddChannelShortcut " + std::to_wstring(sizeof(CHANNELSHORTCUTINFO)) +
+                               L" Top file://C:\\Channels\\Top\\top.cdf\n");
+    // Pointed elsewhere since the listing (a person's own in its place): left as it is.
+    folder.Add(L"Top", L"file://C:\\mine\\top.cdf");
+    ManagerCalls();
+    folder.Reapply(L"Top");
+    EXPECT_EQ(reapplied(), L"");
 }
 
 // The kit never deletes what it cannot tell from a shortcut of someone else.

@@ -416,13 +416,27 @@ TEST_F(ExtensionTest, UnregistrationRemovesOnlyManagedShortcutsAndKeepsTheExtens
     Stop();
     HMODULE dll = GetModuleHandleW(L"KvCDF.dll");
     ASSERT_NE(nullptr, dll);
+    kv::UniqueHkey key;
     auto unreg = reinterpret_cast<HRESULT(STDAPICALLTYPE*)()>(reinterpret_cast<void*>(GetProcAddress(dll, "DllUnregisterServer")));
     auto reg = reinterpret_cast<HRESULT(STDAPICALLTYPE*)()>(reinterpret_cast<void*>(GetProcAddress(dll, "DllRegisterServer")));
+    // The type library is English, and also found for the neutral locale (the marshaller's).
+    wchar_t module[MAX_PATH] = {};
+    GetModuleFileNameW(dll, module, MAX_PATH);
+    const std::wstring typeLib = L"TypeLib\\{B5D1EAE3-286B-11D1-9D7B-00C0F018612C}";
+    auto registeredFile = [&](const wchar_t* locale) {
+        std::wstring key = typeLib + L"\\1.0\\" + locale + (sizeof(void*) == 8 ? L"\\win64" : L"\\win32");
+        wchar_t path[MAX_PATH] = {};
+        DWORD size = sizeof path;
+        RegGetValueW(HKEY_CLASSES_ROOT, key.c_str(), nullptr, RRF_RT_REG_SZ, nullptr, path, &size);
+        return std::wstring(path);
+    };
+    for (const wchar_t* locale : {L"409", L"0"}) EXPECT_TRUE(kv::EqualsNoCase(module, registeredFile(locale))) << kv::ToAnsi(locale);
     EXPECT_EQ(S_OK, unreg());
+    EXPECT_NE(ERROR_SUCCESS, RegOpenKeyExW(HKEY_CLASSES_ROOT, typeLib.c_str(), 0, KEY_READ, key.put()))
+        << "unregistration removes what registration wrote";
     EXPECT_FALSE(Published(L"News"));
     EXPECT_FALSE(Published(L"Theirs (2)"));
     EXPECT_TRUE(Published(L"Theirs"));
-    kv::UniqueHkey key;
     EXPECT_NE(ERROR_SUCCESS, RegOpenKeyExW(HKEY_CLASSES_ROOT, L"CLSID\\{B5D1EAF1-286B-11D1-9D7B-00C0F018612C}", 0,
                                            KEY_READ, key.put()));
     EXPECT_NE(ERROR_SUCCESS, RegOpenKeyExW(HKEY_CURRENT_USER, kv::cdf::kChannelsKey, 0, KEY_READ, key.put()));
@@ -434,6 +448,8 @@ TEST_F(ExtensionTest, UnregistrationRemovesOnlyManagedShortcutsAndKeepsTheExtens
     EXPECT_EQ(ERROR_SUCCESS, RegGetValueW(HKEY_CURRENT_USER, kExtensionKey, L"Upgrade", RRF_RT_REG_DWORD, nullptr,
                                           &upgrade, &size));
     EXPECT_EQ(255u, upgrade);
+    for (const wchar_t* locale : {L"409", L"0"}) EXPECT_TRUE(kv::EqualsNoCase(module, registeredFile(locale))) << kv::ToAnsi(locale);
+    StartAndSettle([&] { return Published(L"News"); });
 }
 
 }  // namespace

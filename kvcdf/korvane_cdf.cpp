@@ -464,10 +464,13 @@ void RemovePublishedChannels() noexcept {
     try {
         ChannelFolder folder;
         RegistryValueList channels(HKEY_CURRENT_USER, kChannelsKey, true);
+        ChannelRecords records(channels);
         channels.Enumerate([&](const std::wstring& name, DWORD value) {
             if (value != 0) {
                 try {
-                    if (auto shortcut = folder.Recorded(name)) folder.RemovePath(shortcut->path);
+                    // A shortcut a person put in the place of the kit's is theirs.
+                    auto shortcut = folder.Recorded(name);
+                    if (shortcut && IsOwnShortcut(records, name, shortcut->url, {})) folder.RemovePath(shortcut->path);
                 } catch (...) {
                 }
             }

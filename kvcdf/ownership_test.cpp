@@ -2,6 +2,7 @@
 // system stores; and faults that stay with one channel or one start.
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <map>
 #include <vector>
 
@@ -40,6 +41,22 @@ protected:
         LONG delivered = 0;
         client->DeleteChannel(id);
         client->FireChannelDeleted(id, &delivered);
+    }
+    // Unregisters the extension (which takes its shortcuts down) and registers it again.
+    void Reregister() {
+        auto call = [](const char* name) {
+            auto f = reinterpret_cast<HRESULT(STDAPICALLTYPE*)()>(
+                reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"KvCDF.dll"), name)));
+            return f ? f() : E_FAIL;
+        };
+        EXPECT_EQ(S_OK, call("DllUnregisterServer"));
+        EXPECT_EQ(S_OK, call("DllRegisterServer"));
+    }
+    void DeliverParcel(LONG id, const std::wstring& folder) {
+        WriteFileText(folder + L"\\parcel.cdf", kTemplate);
+        WriteFileText(folder + L"\\parcel.ini", "[presentation]\r\ndata_type=ie/cdf\r\n");
+        LONG delivered = 0;
+        client->FireParcelDelivered(id, Bstr(folder).get(), Bstr(folder + L"\\parcel.ini").get(), &delivered);
     }
     std::map<std::wstring, std::string> users;
 };
@@ -119,16 +136,92 @@ TEST_F(OwnershipTest, AParcelNamedLikeTheUsersShortcutGetsItsOwn) {
     EXPECT_EQ(L"", Calls());
     ExpectUserShortcutsUnchanged("after the parcel");
     Stop();
-    auto unregister = reinterpret_cast<HRESULT(STDAPICALLTYPE*)()>(
-        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"KvCDF.dll"), "DllUnregisterServer")));
-    auto reg = reinterpret_cast<HRESULT(STDAPICALLTYPE*)()>(
-        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"KvCDF.dll"), "DllRegisterServer")));
-    ASSERT_TRUE(unregister && reg);
-    EXPECT_EQ(S_OK, unregister());
+    Reregister();
     EXPECT_FALSE(ShortcutAt(L"Weekly Digest (2)"));
     EXPECT_FALSE(ShortcutAt(L"News"));
     ExpectUserShortcutsUnchanged("after unregistration");
-    EXPECT_EQ(S_OK, reg());
+}
+
+// A shortcut is ours while it is recorded and still names the channel file we wrote: one a
+// person put in its place is theirs (the channel's counts as deleted by hand), and ours moved
+// with a renamed category folder is still ours, in its new place.
+TEST_F(OwnershipTest, AShortcutIsOursOnlyWhileItNamesTheFileWeWrote) {
+    struct Case {
+        const char* what;
+        std::function<void()> before;  // before the start
+        std::function<void()> change;  // a person's change once published
+        std::wstring calls;            // what the client is told
+        std::vector<std::wstring> ours;
+        bool unregister;  // the end: unregistration, else the channels deleted
+    } cases[] = {
+        {"ours replaced by the person's own", {},
+         [&] {
+             kv::DeleteTree(folder.Folder() + L"News");
+             UserShortcut(L"News");
+         },
+         L"Drop 5;", {L"News (2)", L"Business\\Stock Quotes"}, true},
+        {"its category folder renamed", {},
+         [&] { MoveFileW((folder.Folder() + L"Business").c_str(), (folder.Folder() + L"Biz").c_str()); },
+         L"", {L"News", L"Biz\\Stock Quotes"}, false},
+        {"the folder renamed and the person's own in the old place", {},
+         [&] {
+             MoveFileW((folder.Folder() + L"Business").c_str(), (folder.Folder() + L"Biz").c_str());
+             UserShortcut(L"Business\\Stock Quotes");
+         },
+         L"", {L"News", L"Biz\\Stock Quotes"}, false},
+        {"a parcel's replaced by the person's own",
+         {},
+         [&] {
+             client->SetChannelProperty(5, 1, *kv::Variant::String(L"Weekly Digest").get());
+             DeliverParcel(5, L"C:\\Parcels\\1");
+             PumpUntil([&] { return ShortcutAt(L"Weekly Digest"); });
+             kv::DeleteTree(folder.Folder() + L"Weekly Digest");
+             UserShortcut(L"Weekly Digest");
+         },
+         L"", {L"News", L"Business\\Stock Quotes"}, true},
+        {"an older version's entry where the person's own now is",
+         [&] {
+             UserShortcut(L"News");
+             kv::cdf::OpenChannelsList().Set(L"News", 5);
+         },
+         {}, L"", {L"News (2)", L"Business\\Stock Quotes"}, true},
+    };
+    for (const auto& c : cases) {
+        SetUp();
+        users.clear();
+        Channel(5, L"News");
+        Channel(6, L"Stock Quotes");
+        client->SetChannelProperty(6, 8, *kv::Variant::String(L"Business/Stock Quotes").get());
+        if (c.before) c.before();
+        StartAndSettle([&] { return Entry(L"Business\\Stock Quotes") == 6; });
+        if (c.change) c.change();
+        FolderCheck();
+        EXPECT_EQ(c.calls, Calls()) << c.what;
+        // The client adds the channels again: a channel whose shortcut went gets a new one.
+        LONG delivered = 0;
+        client->ClearCalls();
+        for (LONG id : {5, 6}) client->FireChannelAdded(id, &delivered);
+        EXPECT_TRUE(PumpUntil([&] {
+            for (const auto& o : c.ours)
+                if (!ShortcutAt(o) || Entry(o.c_str()) == 0xFFFFFFFF) return false;
+            return true;
+        })) << c.what;
+        std::map<DWORD, int> perChannel;
+        kv::cdf::OpenChannelsList().Enumerate([&](const std::wstring&, DWORD id) { return ++perChannel[id], true; });
+        EXPECT_EQ((std::map<DWORD, int>{{5, 1}, {6, 1}}), perChannel) << c.what << ": one shortcut each";
+        ExpectUserShortcutsUnchanged(c.what);
+        if (c.unregister) {
+            Stop();
+            Reregister();
+        } else {
+            for (LONG id : {5, 6}) Delete(id);
+            PumpUntil([&] { return perChannel.clear(), !ShortcutAt(c.ours[0]) && !ShortcutAt(c.ours[1]); });
+            Stop();
+        }
+        for (const auto& o : c.ours) EXPECT_FALSE(ShortcutAt(o)) << c.what << ": " << kv::ToAnsi(o) << " taken down";
+        ExpectUserShortcutsUnchanged(c.what);
+        EXPECT_EQ(L"", Calls()) << c.what;
+    }
 }
 
 // Many recorded channels make a long start-up; an event the client sends meanwhile is handled

@@ -196,6 +196,21 @@ bool IsAbsoluteFolder(std::wstring_view folder) noexcept {
     return drive || share;
 }
 
+bool IsOwnShortcut(ChannelRecords& records, std::wstring_view entry, std::wstring_view url, std::wstring_view localFolder) {
+    std::wstring address = records.Address(entry);
+    if (!address.empty()) return EqualsNoCase(address, url);
+    if (localFolder.empty()) return false;
+    std::wstring folder = WithBackslash(std::wstring(localFolder));
+    // The kit writes the short form; the long one is tried first, as it costs no file system call.
+    for (int form = 0; form < 2; ++form) {
+        std::wstring prefix = form == 0 ? L"file://" + folder : FileUrl(folder);
+        if (url.size() > prefix.size() && EqualsNoCase(url.substr(0, prefix.size()), prefix) &&
+            url.find(L'\\', prefix.size()) == std::wstring_view::npos)
+            return true;
+    }
+    return false;
+}
+
 std::wstring FileUrl(const std::wstring& path) {
     std::wstring text = path;
     DWORD n = GetShortPathNameW(path.c_str(), nullptr, 0);
@@ -302,7 +317,8 @@ std::wstring Publisher::PublishChannel(IClientChannel* channel, std::wstring_vie
     LONG id = 0;
     ThrowIfFailed(channel->GetId(&id));
     // Short names are made per folder: the copy's own short name, not the template's.
-    std::wstring placed = AddShortcut(id, name, title, category, baseUrl + ShortName(destination + file->longName));
+    std::wstring placed =
+        AddShortcut(id, name, title, category, baseUrl + ShortName(destination + file->longName), destination);
     if (!placed.empty()) refreshNeeded_ = true;
     return placed;
 }
@@ -334,23 +350,27 @@ std::wstring Publisher::FreeTitle(std::wstring_view name, std::wstring_view cate
 }
 
 std::wstring Publisher::AddShortcut(LONG id, std::wstring_view name, std::wstring_view entry,
-                                    std::wstring_view category, const std::wstring& url) {
+                                    std::wstring_view category, const std::wstring& url, const std::wstring& local) {
     if (!entry.empty()) {
         if (auto existing = s_.folder.Recorded(entry)) {
-            s_.shell.FolderChanged(existing->path);
-            return std::wstring(entry);
-        }
-        // The recorded place is taken again while nothing else took it.
-        size_t cut = entry.find_last_of(L'\\');
-        bool parentFree = cut == std::wstring_view::npos || !s_.folder.IsShortcut(entry.substr(0, cut));
-        if (parentFree && !s_.folder.Exists(entry) && IsPlainTitle(entry)) {
-            try {
-                s_.folder.Add(entry, url);
-            } catch (...) {
-                s_.channels.Remove(entry);  // no shortcut: not taken for one the user deleted
-                throw;
+            if (IsOwnShortcut(s_.channels, entry, existing->url, local)) {
+                s_.shell.FolderChanged(existing->path);
+                return std::wstring(entry);
             }
-            return std::wstring(entry);
+        } else {
+            // The recorded place is taken again while nothing else took it.
+            size_t cut = entry.find_last_of(L'\\');
+            bool parentFree = cut == std::wstring_view::npos || !s_.folder.IsShortcut(entry.substr(0, cut));
+            if (parentFree && !s_.folder.Exists(entry) && IsPlainTitle(entry)) {
+                try {
+                    if (!s_.channels.SetAddress(entry, url)) ThrowHr(E_FAIL);
+                    s_.folder.Add(entry, url);
+                } catch (...) {
+                    s_.channels.Remove(entry);  // no shortcut: not taken for one the user deleted
+                    throw;
+                }
+                return std::wstring(entry);
+            }
         }
     }
     // A name that would lead the shortcut out of the channels folder gets none.
@@ -366,6 +386,7 @@ std::wstring Publisher::AddShortcut(LONG id, std::wstring_view name, std::wstrin
 bool Publisher::RecordAndAdd(const std::wstring& title, LONG id, const std::wstring& placed, const std::wstring& url) {
     if (!s_.channels.Set(title, static_cast<DWORD>(id))) return false;
     try {
+        if (!s_.channels.SetAddress(title, url)) ThrowHr(E_FAIL);
         s_.folder.Add(placed, url);
     } catch (...) {
         // A record without its shortcut would read as a shortcut the user deleted.
@@ -430,9 +451,18 @@ void Publisher::PublishCdfParcel(IClientChannel* channel, IClientParcel* parcel)
     // The parcel's own shortcut from an earlier delivery takes the new address; a shortcut of
     // that title that the kit did not make for this channel stays as it is.
     if (auto own = s_.channels.OwnRecord(title, static_cast<DWORD>(id))) {
-        if (auto existing = s_.folder.Recorded(own->name)) {
+        auto existing = s_.folder.Recorded(own->name);
+        if (existing && IsOwnShortcut(s_.channels, own->name, existing->url, local) && s_.folder.StillNames(*existing)) {
             if (auto relative = ChannelFolder::RelativeTo(s_.folder.Folder(), existing->path)) {
-                s_.folder.Add(*relative, url);
+                // The address changes with the shortcut: the old one again if the shortcut keeps it.
+                std::wstring before = s_.channels.Address(own->name);
+                if (!s_.channels.SetAddress(own->name, url)) ThrowHr(E_FAIL);
+                try {
+                    s_.folder.Add(*relative, url);
+                } catch (...) {
+                    s_.channels.SetAddress(own->name, before.empty() ? existing->url : before);
+                    throw;
+                }
                 s_.shell.FolderChanged(existing->path);
                 refreshNeeded_ = true;
                 return;

@@ -85,13 +85,14 @@ private:
     // `category`, or "category (k)", that is no shortcut and no file: a category folder is never
     // made inside a shortcut.
     std::wstring FreeCategory(std::wstring_view category);
-    // Records `entry` under `id`, then adds the shortcut at `placed`; the record goes again when
-    // the shortcut cannot be added. False when the record could not be written.
+    // Records `entry` under `id` with `url`, then adds the shortcut at `placed`; the record goes
+    // again when the shortcut cannot be added. False when the record could not be written.
     bool RecordAndAdd(const std::wstring& entry, LONG id, const std::wstring& placed, const std::wstring& url);
-    // Adds the shortcut of channel `id` at its entry's path (a new one in `category` when the
-    // entry is empty or its place is taken); the entry, or empty when it could not be written.
+    // Adds the shortcut of channel `id` (whose folder is `local`) at its entry's path (a new one
+    // in `category` when the entry is empty or its place is taken, also by a shortcut that is not
+    // the kit's); the entry, or empty when it could not be written.
     std::wstring AddShortcut(LONG id, std::wstring_view name, std::wstring_view entry, std::wstring_view category,
-                             const std::wstring& url);
+                             const std::wstring& url, const std::wstring& local);
 
     PublisherSetup s_;
     std::wstring defaultTemplate_, directoryTemplate_;
@@ -124,6 +125,13 @@ size_t DeviceStem(std::wstring_view name) noexcept;
 
 // The k-th distinct name for `name`: "News (2)", and for a device's name "CON (2).News".
 std::wstring NumberedComponent(std::wstring_view name, int k);
+
+// Whether `url`, listed for the shortcut of Channels entry `entry`, still names what the kit wrote
+// there: the address recorded with the entry (compared without regard to case) or, for an entry
+// recorded before addresses were kept, a file directly inside `localFolder`, the folder of the
+// entry's channel (nothing when it is not known). A shortcut a person put in the place of the
+// kit's names their own file: it is not the kit's.
+bool IsOwnShortcut(ChannelRecords& records, std::wstring_view entry, std::wstring_view url, std::wstring_view localFolder);
 
 // Whether a shortcut title is `name` itself or a distinct name made from it: "News", "News (2)"
 // and "CON (2).News" are names of "News" and "CON.News"; "News (2)" is not a name of "News (3)".

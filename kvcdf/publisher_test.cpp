@@ -321,3 +321,35 @@ TEST_F(PublisherTest, ParcelGatePublishesOnlyChannelFileParcels) {
 }
 
 }  // namespace
+
+// A recorded shortcut is ours while its URL is the address we wrote there; an entry from before
+// addresses were kept, while its URL names a file directly in its channel's folder.
+TEST_F(PublisherTest, AShortcutIsOursWhileItNamesTheAddressWeWrote) {
+    kv::CreateDirectoryTree(L"C:\\Channels\\Long Folder Name");
+    const std::wstring longLocal = L"C:\\Channels\\Long Folder Name", shortLocal = ShortPath(longLocal);
+    records->Set(L"News", 5);
+    records->SetAddress(L"News", L"file://C:\\Channels\\5\\default.cdf");
+    records->Set(L"Legacy", 6);
+    struct Case {
+        const char* what;
+        const wchar_t* entry;
+        std::wstring url, local;
+        bool ours;
+    } cases[] = {
+        {"the address, spelled in another case", L"news", L"FILE://c:\\channels\\5\\DEFAULT.CDF", L"", true},
+        {"another address in the channel's folder", L"News", L"file://C:\\Channels\\5\\other.cdf", L"C:\\Channels\\5", false},
+        {"the person's own", L"News", L"file://C:\\mine\\News.cdf", L"", false},
+        {"no address: a file in the channel's folder", L"Legacy", L"file://" + longLocal + L"\\default.cdf", longLocal, true},
+        {"no address: its short form", L"Legacy", L"file://" + shortLocal + L"\\default.cdf", longLocal + L"\\", true},
+        {"no address: a file deeper down", L"Legacy", L"file://" + longLocal + L"\\sub\\default.cdf", longLocal, false},
+        {"no address: the person's own", L"Legacy", L"file://C:\\mine\\Legacy.cdf", longLocal, false},
+        {"no address and no channel", L"Legacy", L"file://" + longLocal + L"\\default.cdf", L"", false},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(c.ours, kv::cdf::IsOwnShortcut(*records, c.entry, c.url, c.local)) << c.what;
+    records->Reload();
+    EXPECT_EQ(L"file://C:\\Channels\\5\\default.cdf", records->Address(L"NEWS")) << "kept in the registry";
+    records->Remove(L"News");
+    records->Reload();
+    EXPECT_EQ(L"", records->Address(L"News")) << "the address goes with its entry";
+}

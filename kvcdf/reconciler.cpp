@@ -79,6 +79,7 @@ Reconciler::Reconciler(HINSTANCE module, ShellFiles& shell, ChannelFolder::Deskt
 
 void Reconciler::Begin() {
     records_->Reload();
+    relisted_ = false;
     clientLoaded_ = false;
     clientById_.clear();
     clientByName_.clear();
@@ -181,11 +182,41 @@ void Reconciler::RefreshDesktopIfNeeded() {
     publisher_->RefreshDesktopIfNeeded();
 }
 
-bool Reconciler::RemoveShortcut(const std::wstring& name) {
+bool Reconciler::IsOurs(const std::wstring& entry, DWORD value, const std::wstring& url) {
+    if (!records_->Address(entry).empty()) return IsOwnShortcut(*records_, entry, url, {});
+    std::wstring local;
+    if (const ClientChannel* c = ChannelById(static_cast<LONG>(value))) {
+        Bstr folder;
+        if (SUCCEEDED(c->channel->GetLocalFolder(folder.put()))) local = folder.str();
+    }
+    if (!IsOwnShortcut(*records_, entry, url, local)) return false;
+    records_->SetAddress(entry, url);
+    return true;
+}
+
+std::optional<ChannelFolder::Shortcut> Reconciler::Moved(std::wstring& entry, DWORD value) {
+    std::wstring address = records_->Address(entry);
+    if (address.empty()) return std::nullopt;
+    for (const auto& shortcut : folder_->WithUrl(address)) {
+        auto relative = ChannelFolder::RelativeTo(folder_->Folder(), shortcut.path);
+        if (!relative || !SameStoredName(TitleOf(*relative), TitleOf(entry)) || records_->Find(*relative)) continue;
+        if (!records_->Set(*relative, value) || !records_->SetAddress(*relative, address)) {
+            records_->Remove(*relative);
+            return std::nullopt;
+        }
+        records_->Remove(entry);
+        entry = *relative;
+        refreshNeeded_ = true;
+        return shortcut;
+    }
+    return std::nullopt;
+}
+
+bool Reconciler::RemoveShortcut(const std::optional<ChannelFolder::Shortcut>& shortcut) {
     bool removed = false;
     try {
-        auto shortcut = folder_->Recorded(name);
-        removed = !shortcut || folder_->RemovePath(shortcut->path);
+        // One a person put in its place since the listing is theirs: ours is gone already.
+        removed = !shortcut || !folder_->StillNames(*shortcut) || folder_->RemovePath(shortcut->path);
     } catch (const HResultError&) {
         // The channel manager failed for this one: it stays recorded and is tried again at the
         // next pass; the other channels go on.
@@ -250,26 +281,56 @@ bool Reconciler::EntryPresent(const std::wstring& name, DWORD value) {
     return !title.empty() && IsNameOf(shortcut, title);
 }
 
-void Reconciler::ApplyEntryRule(const std::wstring& name, DWORD value) {
+void Reconciler::ApplyEntryRule(const std::wstring& entry, DWORD value) {
+    // The shortcut of an entry is the one at the entry's path while it still names what the kit
+    // wrote there, else the kit's one moved elsewhere; a name only recorded so that it is left
+    // alone (0) stands for a shortcut of that title anywhere.
+    std::wstring name = entry;
+    std::optional<ChannelFolder::Shortcut> shortcut;
+    bool replaced = false;  // what lies at the entry's place is someone else's
+    auto find = [&] {
+        replaced = false;
+        shortcut = folder_->Recorded(name);
+        if (shortcut && !IsOurs(name, value, shortcut->url)) {
+            replaced = true;
+            shortcut.reset();
+        }
+        if (!shortcut) shortcut = Moved(name, value);
+    };
+    if (value != 0) {
+        find();
+        // A listing made while a person moved a folder may show neither place: before the entry
+        // counts as gone, the folder is listed again, once a pass.
+        if (!shortcut && !relisted_) {
+            relisted_ = true;
+            folder_->ClearCache();
+            find();
+        }
+    }
     if (filter_ != 0 && static_cast<DWORD>(filter_) == value) {
-        if (RemoveShortcut(name)) {
+        if (RemoveShortcut(shortcut)) {
             records_->Remove(name);
             refreshNeeded_ = true;
         }
         return;
     }
-    // The shortcut of an entry is the one at the entry's path; a name only recorded so that it
-    // is left alone (0) stands for a shortcut of that title anywhere.
-    if (value == 0 ? folder_->IsPublished(name) : folder_->Recorded(name).has_value()) {
+    if (value == 0 ? folder_->IsPublished(name) : shortcut.has_value()) {
         if (EntryPresent(name, value)) return;
-        if (value == 0 || RemoveShortcut(name)) {
+        if (value == 0 || RemoveShortcut(shortcut)) {
             records_->Remove(name);
             refreshNeeded_ = true;
         }
         return;
     }
-    // The folder was listed without the shortcut: the user removed it. The client is asked to
-    // drop the channel only for the channel's own shortcut, not for a parcel's.
+    // An entry from before addresses were kept whose place holds a shortcut that cannot be shown
+    // to be the kit's: it is forgotten, and neither that shortcut nor the channel is touched.
+    if (replaced && records_->Address(name).empty()) {
+        records_->Remove(name);
+        return;
+    }
+    // The folder was listed without the kit's shortcut: the user removed it, or put one of their
+    // own in its place. The client is asked to drop the channel only for the channel's own
+    // shortcut, not for a parcel's.
     if (value != 0) {
         const ClientChannel* c = ChannelById(static_cast<LONG>(value));
         if (c && IsNameOf(TitleOf(name), c->name) && MayDrop(c->channel.Get(), c->name))
@@ -327,7 +388,8 @@ void Reconciler::ReapplyChannel(const std::wstring& name) {
     auto own = records_->OwnRecord(name, static_cast<DWORD>(ChannelId(c->channel.Get())));
     if (!own) return;  // a shortcut the kit did not make is not touched
     try {
-        if (auto shortcut = folder_->Recorded(own->name)) folder_->Reapply(*shortcut);
+        auto shortcut = folder_->Recorded(own->name);
+        if (shortcut && IsOurs(own->name, own->value, shortcut->url)) folder_->Reapply(*shortcut);
     } catch (const HResultError&) {
         // Tried again at the next folder change.
     }

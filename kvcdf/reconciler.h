@@ -91,7 +91,14 @@ private:
     bool MayDrop(IClientChannel* channel, const std::wstring& name);
     bool IsDirectoryChannel(IClientChannel* channel);
     void Publish(IClientChannel* channel, const std::wstring& name, const std::wstring& title);
-    bool RemoveShortcut(const std::wstring& name);
+    // Whether `url`, listed for the shortcut of `entry`, is what the kit wrote there. An entry
+    // from before addresses were kept is given its address when its shortcut proves the kit's.
+    bool IsOurs(const std::wstring& entry, DWORD value, const std::wstring& url);
+    // The kit's shortcut of an entry that is no longer at the entry's place: found elsewhere by
+    // its address under the same title (a person moved it or renamed its category folder), the
+    // entry then takes its new place and `entry` is renamed.
+    std::optional<ChannelFolder::Shortcut> Moved(std::wstring& entry, DWORD value);
+    bool RemoveShortcut(const std::optional<ChannelFolder::Shortcut>& shortcut);
     void ReportUnpublished(const std::wstring& name, HRESULT hr);
     // Adds again the shortcut the kit made for the channel of that name, if any.
     void ReapplyChannel(const std::wstring& name);
@@ -115,6 +122,7 @@ private:
     bool republishAll_ = false;
     bool upgradePending_ = false;
     bool refreshNeeded_ = false;
+    bool relisted_ = false;  // the folder was listed again in this message's pass
     std::function<bool()> stopping_;
     std::map<std::wstring, HRESULT> unpublished_;
 };

@@ -30,6 +30,7 @@ public:
     RegistryValueList(HKEY root, const std::wstring& path, bool required);
 
     bool HasKey() const noexcept { return static_cast<bool>(key_); }
+    HKEY Key() const noexcept { return key_.get(); }
 
     // REG_DWORD values. Set refuses a name longer than 259 characters (nothing is written).
     bool Set(std::wstring_view name, DWORD value);

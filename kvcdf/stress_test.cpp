@@ -1,5 +1,6 @@
 // Seeded random sequences against the extension, in process with the client and channel manager
-// stand-ins: the client's events, a person's changes in Favorites\Channels, parcels, channel
+// stand-ins: the client's events, a person's changes in Favorites\Channels (shortcuts deleted,
+// replaced by their own or made beside ours, category folders renamed), parcels, channel
 // manager failures and restarts. After each sequence, once the worker is quiet, the folder, the
 // Channels list and the client's calls are checked against a small model. A failure names its
 // seed and step, with the sequence's steps. The suite runs a few short seeds; the long run takes
@@ -61,6 +62,8 @@ protected:
         failuresArmed_ = false;
         broken_ = false;
         nextId_ = 1;
+        nextRename_ = 0;
+        log_.str("");
         manager_.Reset();
         if (FAILED(CoCreateInstance(kv::kClsidChannelMgr, nullptr, CLSCTX_INPROC_SERVER, __uuidof(IChannelMgrControl),
                                     reinterpret_cast<void**>(manager_.GetAddressOf()))))
@@ -141,6 +144,13 @@ private:
             return seen.find(L" Sentinel Channel file://") != std::wstring::npos;
         }, 3000);
         if (!done) relaxed_ = true;  // failures armed: order is not known
+    }
+
+    // Drained, and the folder check that the sentinel's new shortcut set off is done too: the
+    // worker is idle when the person acts.
+    void Settle() {
+        Drain();
+        PumpUntil([] { return false; }, 100);
     }
 
     // The test's own listing goes through the same channel manager: a failure armed for the
@@ -235,6 +245,17 @@ private:
             failuresArmed_ = true;
         } else if (dice < 73) {
             if (!Restart(-1)) broken_ = true;
+        } else if (dice < 77) {
+            // Ours deleted and one of the person's own made in its place.
+            std::wstring relative = DeleteOursByHand();
+            if (!relative.empty()) {
+                // A person takes a moment between the two: the extension has seen the deletion
+                // (and may have put a home channel's shortcut back).
+                Settle();
+                MakeUsers(relative, relative);
+            }
+        } else if (dice < 80) {
+            RenameCategory();
         }
     }
 
@@ -249,19 +270,25 @@ private:
         Fire([&](LONG* d) { return client->FireChannelAdded(id, d); });
     }
 
-    void DeleteOursByHand() {
+    // The path of the shortcut deleted, empty when there was none of ours.
+    std::wstring DeleteOursByHand() {
         Drain();
         folder.ClearCache();
-        std::vector<kv::cdf::ChannelFolder::Shortcut> ours;
-        for (auto& s : Listing())
+        std::vector<kv::cdf::ChannelFolder::Shortcut> ours, listed;
+        try {
+            listed = Listing();
+        } catch (const kv::HResultError&) {
+            return {};  // the channel manager's listing is failing on purpose
+        }
+        for (auto& s : listed)
             if (!IsUsers(Relative(s.path)) && !SameStoredName(s.title, L"Sentinel Channel")) ours.push_back(s);
-        if (ours.empty()) return;
+        if (ours.empty()) return {};
         const auto& s = ours[Random(static_cast<int>(ours.size()))];
         std::wstring relative = Relative(s.path);
         DWORD id = kv::cdf::OpenChannelsList().Get(relative).value_or(0);
         kv::DeleteTree(s.path);
         auto it = model_.find(static_cast<LONG>(id));
-        if (it == model_.end()) return;
+        if (it == model_.end()) return relative;
         Channel_& c = it->second;
         // A shortcut on its way out (a change that removes it queues its removal behind the events
         // drained) may go before the folder check sees it deleted.
@@ -272,6 +299,7 @@ private:
         // before the deletion may put it back.
         if (c.name == kHome) c.uncertain = true;
         pending_.insert(it->first);
+        return relative;
     }
 
     void AddUsers() {
@@ -279,13 +307,48 @@ private:
         std::wstring name = kNames[Random(std::size(kNames))];
         if (Random(2)) CharUpperBuffW(name.data(), static_cast<DWORD>(name.size()));
         if (Random(3) == 0) name += Random(2) ? L"." : L" ";
-        std::wstring stored = StoredName(name);
+        MakeUsers(name, StoredName(name));
+    }
+
+    // Made as a person would, through the plain path `name`: the file system trims it to `stored`.
+    void MakeUsers(const std::wstring& name, const std::wstring& stored) {
         if (stored.empty() || Exists(folder.Folder() + stored)) return;
-        // Made as a person would, through the plain path: the file system trims the name.
         CreateDirectoryW((folder.Folder() + name).c_str(), nullptr);
         std::string text = "[.ShellClassInfo]\r\nCDFURL=file://C:\\mine\\" + kv::ToAnsi(stored) + ".cdf\r\n";
-        WriteFileText(folder.Folder() + stored + L"\\desktop.ini", text);
+        try {
+            WriteFileText(folder.Folder() + stored + L"\\desktop.ini", text);
+        } catch (const kv::HResultError&) {
+            return;  // the extension was writing there at that moment: no shortcut of the person's
+        }
         users_[stored] = ReadFileText(folder.Folder() + stored + L"\\desktop.ini");
+    }
+
+    // A category folder renamed by hand: the shortcuts in it, ours and the person's, move with it.
+    // Nobody deleted ours, so no channel is dropped.
+    void RenameCategory() {
+        Settle();
+        std::vector<std::wstring> categories;
+        WIN32_FIND_DATAW found;
+        kv::UniqueFindHandle find(FindFirstFileW((folder.Folder() + L"*").c_str(), &found));
+        if (find) do {
+                std::wstring name = found.cFileName;
+                // The sentinel's shortcut may be between its folder and its desktop.ini.
+                if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) && name != L"." && name != L".." &&
+                    !SameStoredName(name, L"Sentinel Channel") && !Exists(folder.Folder() + name + L"\\desktop.ini"))
+                    categories.push_back(name);
+            } while (FindNextFileW(find.get(), &found));
+        if (categories.empty()) return;
+        std::wstring from = categories[Random(static_cast<int>(categories.size()))];
+        std::wstring to = L"Renamed " + std::to_wstring(++nextRename_);
+        log_ << "(" << kv::ToAnsi(from) << "->" << kv::ToAnsi(to) << ")";
+        if (!MoveFileW((folder.Folder() + from).c_str(), (folder.Folder() + to).c_str())) return;
+        decltype(users_) moved;
+        for (auto& [relative, text] : users_) {
+            bool inside = relative.size() > from.size() && relative[from.size()] == L'\\' &&
+                          SameStoredName(relative.substr(0, from.size()), from);
+            moved[inside ? to + relative.substr(from.size()) : relative] = std::move(text);
+        }
+        users_ = std::move(moved);
     }
 
     // Quiet: neither the manager nor the client heard from the extension for a while.
@@ -423,6 +486,7 @@ private:
     ComPtr<IChannelMgrControl> manager_;
     LONG nextId_ = 1;
     int nextParcel_ = 0;
+    int nextRename_ = 0;
 public:
     DWORD slowest_ = 0;  // the longest shutdown
 public:
