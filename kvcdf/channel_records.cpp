@@ -1,5 +1,7 @@
 #include "kvcdf/channel_records.h"
 
+#include "kvcdf/publisher.h"
+
 namespace kv::cdf {
 
 void ChannelRecords::Load() {
@@ -43,8 +45,9 @@ bool ChannelRecords::HasTitle(std::wstring_view title) {
 std::optional<ChannelRecords::Record> ChannelRecords::OwnRecord(std::wstring_view name, DWORD id) {
     std::wstring title = StoredTitle(name);
     if (auto r = Find(title); r && r->value == id) return r;
+    // A numbered name of its own: "News (2)", "CON (2).News", a long title cut for its number.
     for (Record& r : OfChannel(id))
-        if (SameStoredName(UnnumberedName(TitleOf(r.name)), title)) return r;
+        if (IsNameOf(TitleOf(r.name), name)) return r;
     return std::nullopt;
 }
 

@@ -122,14 +122,21 @@ TEST_F(ExtensionTest, DeviceNamesAndNumberedNamesGetShortcutsOfTheirOwn) {
         {12, L"con", L"con (2)"},
         {13, L"News (2)", L"News (2)"},
         {14, L"Plain", L"Plain"},
+        {15, L"com9.tar.gz", L"com9 (2).tar.gz"},
     };
     for (const auto& c : cases) Channel(c.id, c.name);
-    StartAndSettle([&] {
+    auto allThere = [&] {
         for (const auto& c : cases)
             if (!Published(c.shortcut)) return false;
         return true;
-    });
+    };
+    StartAndSettle(allThere);
+    // Found again at the next start as the channel's own: no second shortcut is made.
+    Stop();
+    StartAndSettle(allThere);
     for (const auto& c : cases) EXPECT_EQ(static_cast<DWORD>(c.id), Entry(c.shortcut)) << c.name;
+    for (const wchar_t* second : {L"LPT1 (3).txt", L"CON (3).News", L"con (3)", L"com9 (3).tar.gz"})
+        EXPECT_FALSE(Published(second)) << kv::ToAnsi(second);
     EXPECT_EQ(L"", Calls()) << "nothing dropped: every shortcut is its channel's own";
 
     for (const auto& c : cases) {
@@ -195,6 +202,8 @@ TEST_F(ExtensionTest, TitlesNoFileNameCanHoldAppearWithStandIns) {
         {36, L"a|c", L"a_c"},         {37, L"*", L"_"},                {38, L"...", L"___"},
         {39, L"  ", L"__"},           {40, longTitle, std::wstring(kv::cdf::kMaxTitle, L'L')},
         {41, L"Up/Down", L"Business\\Up_Down", L"Business/Stock Quotes"},
+        // Its first 100 characters are another's: the number takes the place of its end.
+        {42, std::wstring(kv::cdf::kMaxTitle, L'L') + L"Q", std::wstring(kv::cdf::kMaxTitle - 4, L'L') + L" (2)"},
     };
     for (const auto& c : cases) {
         Channel(c.id, c.name.c_str());
@@ -218,6 +227,20 @@ TEST_F(ExtensionTest, TitlesNoFileNameCanHoldAppearWithStandIns) {
         EXPECT_TRUE(PumpUntil([&] { return Entry(c.entry.c_str()) == 0xFFFFFFFF; })) << kv::ToAnsi(c.entry);
         EXPECT_EQ(L"Drop " + std::to_wstring(id) + L";", Calls()) << kv::ToAnsi(c.entry);
     }
+}
+
+// Entries in the Channels list that name no place inside the channels folder were never written
+// by the extension: they drop no channel and touch nothing, and the channel is published.
+TEST_F(ExtensionTest, EntriesThatNameNoPlaceInTheFolderDropNothing) {
+    Channel(5, L"victim");
+    const wchar_t* strays[] = {L"..\\..\\victim", L"..\\victim", L"C:\\victim", L"\\\\?\\C:\\victim",
+                               L"\\victim", L".\\..\\victim", L"victim\\..\\..\\victim", L"C:victim"};
+    DWORD five = 5;
+    for (const wchar_t* stray : strays)
+        RegSetKeyValueW(HKEY_CURRENT_USER, kv::cdf::kChannelsKey, stray, REG_DWORD, &five, sizeof five);
+    StartAndSettle([&] { return Published(L"victim"); });
+    EXPECT_EQ(5u, Entry(L"victim"));
+    EXPECT_EQ(L"", Calls());
 }
 
 // A channel whose folder is a link, or lies below one, is not published: nothing is written

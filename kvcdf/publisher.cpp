@@ -159,7 +159,13 @@ bool IsNameOf(std::wstring_view shortcut, std::wstring_view name) {
     std::wstring base = StoredTitle(name);
     if (SameStoredName(shortcut, base)) return true;
     size_t stem = DeviceStem(base);
-    if (stem == 0) return SameStoredName(UnnumberedName(shortcut), base);
+    if (stem == 0) {
+        std::wstring_view unnumbered = UnnumberedName(shortcut);
+        if (SameStoredName(unnumbered, base)) return true;
+        // A long title numbered gave up its end to the number.
+        return unnumbered.size() != shortcut.size() && shortcut.size() + 1 >= kMaxTitle &&
+               unnumbered.size() < base.size() && SameStoredName(unnumbered, std::wstring_view(base).substr(0, unnumbered.size()));
+    }
     // "CON (2).News" for "CON.News".
     std::wstring_view rest = std::wstring_view(base).substr(stem);
     std::wstring shortcutName = StoredName(shortcut);

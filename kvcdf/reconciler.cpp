@@ -281,10 +281,35 @@ bool Reconciler::EntryPresent(const std::wstring& name, DWORD value) {
     return !title.empty() && IsNameOf(shortcut, title);
 }
 
+namespace {
+// Whether a recorded entry reads as a path below the channels folder: components of file names,
+// none empty, "." or "..", no drive, no device form, nothing a file name cannot hold.
+bool IsPlaceInFolder(std::wstring_view entry) {
+    if (entry.empty()) return false;
+    size_t start = 0;
+    for (;;) {
+        size_t end = entry.find(L'\\', start);
+        std::wstring_view part = entry.substr(start, end == std::wstring_view::npos ? std::wstring_view::npos : end - start);
+        if (part.empty() || part == L"." || part == L"..") return false;
+        for (wchar_t c : part)
+            if (c < 32 || std::wstring_view(L"/:*?\"<>|").find(c) != std::wstring_view::npos) return false;
+        if (end == std::wstring_view::npos) return true;
+        start = end + 1;
+    }
+}
+}  // namespace
+
 void Reconciler::ApplyEntryRule(const std::wstring& entry, DWORD value) {
     // The shortcut of an entry is the one at the entry's path while it still names what the kit
     // wrote there, else the kit's one moved elsewhere; a name only recorded so that it is left
     // alone (0) stands for a shortcut of that title anywhere.
+    // An entry that cannot name a place inside the channels folder was never written by the kit
+    // (another program, or a damaged list): it is forgotten, and no channel is dropped for it.
+    if (!IsPlaceInFolder(entry)) {
+        // Removed only under its own spelling: its stored form may be a real entry's.
+        if (auto r = records_->Find(entry); r && r->name == entry) records_->Remove(entry);
+        return;
+    }
     std::wstring name = entry;
     std::optional<ChannelFolder::Shortcut> shortcut;
     bool replaced = false;  // what lies at the entry's place is someone else's

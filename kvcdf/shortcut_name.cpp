@@ -97,7 +97,15 @@ std::wstring_view TitleOf(std::wstring_view path) {
 }
 
 std::wstring NumberedName(std::wstring_view title, int k) {
-    return std::wstring(title) + L" (" + std::to_wstring(k) + L")";
+    // The number must survive the cut to kMaxTitle, or "Title (2)" would be "Title" again: a
+    // long title gives up its end, never half of a surrogate pair.
+    std::wstring suffix = L" (" + std::to_wstring(k) + L")";
+    if (title.size() + suffix.size() > kMaxTitle) {
+        size_t keep = kMaxTitle > suffix.size() ? kMaxTitle - suffix.size() : 0;
+        if (keep > 0 && keep < title.size() && IS_LOW_SURROGATE(title[keep])) --keep;
+        title = title.substr(0, keep);
+    }
+    return std::wstring(title) + suffix;
 }
 
 std::wstring_view UnnumberedName(std::wstring_view name) {
