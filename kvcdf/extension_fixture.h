@@ -19,7 +19,9 @@ namespace kv::test {
 inline constexpr char kTemplate[] = "<CHANNEL BASE=\"%BASE_URL%\"><TITLE>%TITLE%</TITLE></CHANNEL>";
 inline constexpr wchar_t kExtensionKey[] = L"Software\\Korvane\\ClientExtensions\\{B5D1EAF1-286B-11D1-9D7B-00C0F018612C}";
 
-inline bool PumpUntil(const std::function<bool()>& done, DWORD ms = 5000) {
+// The default wait is long: a machine busy with other suites may take seconds for what takes
+// milliseconds alone, and only a failing case waits it out.
+inline bool PumpUntil(const std::function<bool()>& done, DWORD ms = 20000) {
     DWORD start = GetTickCount();
     for (;;) {
         MSG m;
