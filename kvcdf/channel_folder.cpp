@@ -280,19 +280,12 @@ void ChannelFolder::Reapply(std::wstring_view title) {
 }
 
 bool ChannelFolder::StillNames(const Shortcut& shortcut) {
-    ComPtr<IEnumChannels> channels;
-    ThrowIfFailed(Manager()->EnumChannels(kEnumFlags, shortcut.url.c_str(), channels.GetAddressOf()));
-    ThrowIfNull(channels.Get());
-    for (;;) {
-        EnumRecord record;
-        ULONG fetched = 0;
-        if (channels->Next(1, reinterpret_cast<CHANNELENUMINFO*>(static_cast<ChannelEnumInfo*>(&record)), &fetched) !=
-                S_OK ||
-            fetched != 1)
-            return false;
-        if (SameStoredName(Text(record.pszPath), shortcut.path) && EqualsNoCase(Text(record.pszURL), shortcut.url))
-            return true;
-    }
+    bool named = false;
+    EnumerateUrl(shortcut.url.c_str(), [&](const std::wstring&, const std::wstring& path, const std::wstring& url) {
+        named = SameStoredName(path, shortcut.path) && EqualsNoCase(url, shortcut.url);
+        return !named;
+    });
+    return named;
 }
 
 void ChannelFolder::Reapply(const Shortcut& shortcut) {
@@ -302,9 +295,11 @@ void ChannelFolder::Reapply(const Shortcut& shortcut) {
     Add(*relative, shortcut.url);
 }
 
-bool ChannelFolder::Enumerate(const Visitor& visit) {
+bool ChannelFolder::Enumerate(const Visitor& visit) { return EnumerateUrl(nullptr, visit); }
+
+bool ChannelFolder::EnumerateUrl(const wchar_t* url, const Visitor& visit) {
     ComPtr<IEnumChannels> channels;
-    ThrowIfFailed(Manager()->EnumChannels(kEnumFlags, nullptr, channels.GetAddressOf()));
+    ThrowIfFailed(Manager()->EnumChannels(kEnumFlags, url, channels.GetAddressOf()));
     ThrowIfNull(channels.Get());
     for (;;) {
         EnumRecord record;

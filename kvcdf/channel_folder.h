@@ -99,6 +99,8 @@ public:
     // listing ran to its end.
     using Visitor = std::function<bool(const std::wstring& title, const std::wstring& path, const std::wstring& url)>;
     bool Enumerate(const Visitor& visit);
+    // The same, for the shortcuts the channel manager lists for `url` (every one when null).
+    bool EnumerateUrl(const wchar_t* url, const Visitor& visit);
 
     void StartWatch(HWND window, UINT message);
     void StopWatch();
