@@ -242,21 +242,39 @@ TEST_F(OwnershipTest, AnEventDuringStartUpIsHandledAfterIt) {
     EXPECT_EQ(1, Sinks(L"channels"));
 }
 
-TEST_F(OwnershipTest, FaultsStayWithOneChannelOrOneStart) {
+// Faults that stay with one channel or one start: each case is one start of its own.
+class FaultTest : public OwnershipTest {
+protected:
+    void SetUp() override {
+        OwnershipTest::SetUp();
+        ASSERT_HRESULT_SUCCEEDED(CoCreateInstance(kv::kClsidChannelMgr, nullptr, CLSCTX_INPROC_SERVER,
+                                                  __uuidof(IChannelMgrControl),
+                                                  reinterpret_cast<void**>(manager.GetAddressOf())));
+    }
+    void TearDown() override {
+        if (manager) manager->ClearFailures();
+        OwnershipTest::TearDown();
+    }
     kv::ComPtr<IChannelMgrControl> manager;
-    ASSERT_HRESULT_SUCCEEDED(CoCreateInstance(kv::kClsidChannelMgr, nullptr, CLSCTX_INPROC_SERVER,
-                                              __uuidof(IChannelMgrControl),
-                                              reinterpret_cast<void**>(manager.GetAddressOf())));
-    // The directory channel's key, of any length.
+    DWORD upgrade = 255;
+};
+
+TEST_F(FaultTest, ADirectoryChannelKeyOfAnyLengthIsRead) {
     std::wstring longKey(100, L'K');
     RegSetKeyValueW(HKEY_CURRENT_USER, L"Software\\Korvane\\Korvane\\Global", L"ChnDirUpdateChannel", REG_SZ,
                     longKey.c_str(), static_cast<DWORD>((longKey.size() + 1) * sizeof(wchar_t)));
     Channel(5, L"News");
     Channel(6, L"Sports");
     StartAndSettle([&] { return ShortcutAt(L"News") && ShortcutAt(L"Sports"); });
+    EXPECT_EQ(1, Sinks(L"channels"));
     Stop();
+}
 
-    // One shortcut the channel manager cannot remove: the other goes, the extension stays up.
+TEST_F(FaultTest, AShortcutThatCannotBeRemovedStopsNoOther) {
+    Channel(5, L"News");
+    Channel(6, L"Sports");
+    StartAndSettle([&] { return ShortcutAt(L"News") && ShortcutAt(L"Sports"); });
+    Stop();
     client->DeleteChannel(5);
     client->DeleteChannel(6);
     manager->FailCall(Bstr(L"DeleteChannelShortcut").get(), 1, E_ACCESSDENIED);
@@ -267,25 +285,25 @@ TEST_F(OwnershipTest, FaultsStayWithOneChannelOrOneStart) {
                Entry(L"Sports") == 0xFFFFFFFF;
     }));
     EXPECT_EQ(1, Sinks(L"channels"));
-    manager->ClearFailures();
     EXPECT_EQ(L"", Calls());
     Stop();
+}
 
-    // A republication that fails during the upgrade keeps the record of a shortcut still there.
+TEST_F(FaultTest, AFailedRepublicationKeepsTheRecordOfAShortcutStillThere) {
     Channel(7, L"Weather");
     StartAndSettle([&] { return ShortcutAt(L"Weather"); });
     Stop();
-    DWORD upgrade = 255;
     RegSetKeyValueW(HKEY_CURRENT_USER, kExtensionKey, L"Upgrade", REG_DWORD, &upgrade, 4);
-    kv::DeleteTree(L"C:\\Korvane\\CDF\\Default\\default.cdf");
+    kv::DeleteTree(L"C:\\Korvane\\CDF");
     StartAndSettle([] { return true; });
     FolderCheck();
     EXPECT_TRUE(ShortcutAt(L"Weather"));
     EXPECT_EQ(7u, Entry(L"Weather"));
     EXPECT_EQ(L"", Calls());
     Stop();
+}
 
-    // A client folder that names no drive: the upgrade copies nothing into the drive's root.
+TEST_F(FaultTest, AClientFolderThatNamesNoDriveCopiesNothingToTheRoot) {
     WriteFileText(L"C:\\kvtest\\CDF\\kvcanary.txt", "canary");
     client->SetClientFolder(Bstr(L"").get());
     RegSetKeyValueW(HKEY_CURRENT_USER, kExtensionKey, L"Upgrade", REG_DWORD, &upgrade, 4);
@@ -294,8 +312,9 @@ TEST_F(OwnershipTest, FaultsStayWithOneChannelOrOneStart) {
     Stop();
     kv::DeleteTree(L"C:\\kvtest\\CDF");
     DeleteFileW(L"C:\\kvcanary.txt");
+}
 
-    // A start-up that fails (no Global key) lets the client shut down at once.
+TEST_F(FaultTest, AFailedStartUpLetsTheClientShutDownAtOnce) {
     RegDeleteKeyValueW(HKEY_CURRENT_USER, L"Software\\Korvane\\Korvane\\Global", L"ChnDirUpdateChannel");
     ASSERT_EQ(S_OK, Start());
     DWORD start = GetTickCount();
