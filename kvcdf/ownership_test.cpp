@@ -289,6 +289,71 @@ TEST_F(FaultTest, AShortcutThatCannotBeRemovedStopsNoOther) {
     Stop();
 }
 
+// One failed call of the channel manager or the client during start-up costs that entry or that
+// channel its turn, not the session: the extension stays up and later events are handled.
+TEST_F(FaultTest, AFailedCallAtStartUpStopsNoLaterWork) {
+    struct Case {
+        bool manager;
+        const wchar_t* method;
+        LONG nth;
+    } cases[] = {
+        {true, L"EnumChannels", 1},
+        {false, L"IClientChannel.GetName", 1},
+        {false, L"IClientChannel.GetFlags", 1},
+        {false, L"IClientChannel.GetId", 2},
+    };
+    for (const auto& c : cases) {
+        SetUp();
+        Channel(5, L"News");
+        StartAndSettle([&] { return ShortcutAt(L"News"); });
+        Stop();
+        if (c.manager)
+            manager->FailCall(Bstr(c.method).get(), c.nth, E_FAIL);
+        else
+            client->FailCall(Bstr(c.method).get(), c.nth, E_FAIL);
+        ASSERT_EQ(S_OK, Start());
+        PumpUntil([] { return false; }, 500);
+        Channel(6, L"Sports");
+        LONG delivered = 0;
+        client->FireChannelAdded(6, &delivered);
+        EXPECT_TRUE(PumpUntil([&] { return ShortcutAt(L"Sports"); })) << kv::ToAnsi(c.method);
+        EXPECT_TRUE(ShortcutAt(L"News")) << kv::ToAnsi(c.method);
+        EXPECT_EQ(1, Sinks(L"channels")) << kv::ToAnsi(c.method);
+        EXPECT_EQ(L"", Calls()) << kv::ToAnsi(c.method);
+        Stop();
+        manager->ClearFailures();
+        client->ClearFailures();
+    }
+}
+
+// The upgrade copies the template root's files into the client folder, never through a link there.
+TEST_F(FaultTest, TheUpgradeWritesNothingThroughALinkInTheClientFolder) {
+    ASSERT_EQ("host canary\n", ReadFileText(L"C:\\kvlinks\\file\\default.cdf")) << "the fixture's link";
+    WriteFileText(L"C:\\kvlinks\\CDF\\default.cdf", "template bytes");
+    WriteFileText(L"C:\\kvlinks\\CDF\\Default\\default.cdf", kTemplate);
+    client->SetClientFolder(Bstr(L"C:\\kvlinks\\file").get());
+    RegSetKeyValueW(HKEY_CURRENT_USER, kExtensionKey, L"Upgrade", REG_DWORD, &upgrade, 4);
+    Channel(5, L"News");
+    StartAndSettle([&] { return ShortcutAt(L"News"); });
+    EXPECT_EQ("host canary\n", ReadFileText(L"C:\\kvlinks\\file\\default.cdf"));
+    EXPECT_EQ(1, Sinks(L"channels"));
+    Stop();
+    kv::DeleteTree(L"C:\\kvlinks\\CDF");
+}
+
+// A hidden channel has no shortcut, and a parcel does not give it one.
+TEST_F(FaultTest, AHiddenChannelsParcelMakesNoShortcut) {
+    Channel(5, L"News", 0x400);
+    Channel(6, L"Sports");
+    StartAndSettle([&] { return ShortcutAt(L"Sports"); });
+    DeliverParcel(5, L"C:\\Parcels\\1");
+    client->SetChannelProperty(6, 1, *kv::Variant::String(L"Weekly Digest").get());
+    DeliverParcel(6, L"C:\\Parcels\\2");
+    ASSERT_TRUE(PumpUntil([&] { return ShortcutAt(L"Sports") && Entry(L"Weekly Digest") != 0xFFFFFFFF; }));
+    EXPECT_FALSE(Exists(folder.Folder() + L"News"));
+    EXPECT_EQ(0xFFFFFFFFu, Entry(L"News"));
+}
+
 TEST_F(FaultTest, AFailedRepublicationKeepsTheRecordOfAShortcutStillThere) {
     Channel(7, L"Weather");
     StartAndSettle([&] { return ShortcutAt(L"Weather"); });

@@ -93,8 +93,8 @@ std::wstring NearestExisting(std::wstring path) {
     return path;
 }
 
-// Whether copying the template folder `from` into `to` (both ending in a backslash) writes only
-// inside `to`: `to` lies where named, and so does every entry there that the copy would write.
+}  // namespace
+
 bool CopyStaysWhereNamed(const std::wstring& from, const std::wstring& to) {
     if (!LiesWhereNamed(to)) return false;
     WIN32_FIND_DATAW found;
@@ -112,6 +112,8 @@ bool CopyStaysWhereNamed(const std::wstring& from, const std::wstring& to) {
     } while (FindNextFileW(find.get(), &found));
     return true;
 }
+
+namespace {
 
 // A double-NUL-terminated list of one path.
 std::wstring PathList(const std::wstring& path) { return path + L'\0'; }
@@ -416,7 +418,10 @@ Publisher::ParcelResult Publisher::PublishIfCdfParcel(IClientParcel* parcel) {
         ThrowIfNull(channel.Get());
         Bstr name;
         ThrowIfFailed(channel->GetName(name.put()));
-        if (!(s_.exclude.Lookup(name.view()) & kExcludeParcels)) {
+        LONG flags = 0;
+        ThrowIfFailed(channel->GetFlags(&flags));
+        // A hidden channel has no shortcut: neither has its parcel.
+        if (!(flags & ClientChannelSource::kHiddenChannel) && !(s_.exclude.Lookup(name.view()) & kExcludeParcels)) {
             PublishCdfParcel(channel.Get(), parcel);
             result = ParcelResult::Published;
         }

@@ -87,6 +87,9 @@ void Reconciler::Begin() {
 
 void Reconciler::LoadClient() {
     if (clientLoaded_) return;
+    // A listing that failed half way is made again whole.
+    clientById_.clear();
+    clientByName_.clear();
     source_->Enumerate([this](IClientChannel2* channel) {
         LONG id = ChannelId(channel);
         std::wstring name = ChannelName(channel);
@@ -111,12 +114,26 @@ const Reconciler::ClientChannel* Reconciler::ChannelByName(std::wstring_view nam
 
 void Reconciler::StartUp() {
     Begin();
-    ChannelsPass();
+    // A pass the client or the channel manager cut short leaves its rest to the next pass; the
+    // extension stays up, and the upgrade stays pending until a start-up completes it.
+    bool complete = Contained([this] { ChannelsPass(); });
     UpgradeStep();
-    ClientChannelPass();
+    complete = Contained([this] { ClientChannelPass(); }) && complete;
     RefreshDesktopIfNeeded();
-    if (!Stopping()) FinishUpgrade();
+    if (complete && !Stopping()) FinishUpgrade();
     republishAll_ = false;
+}
+
+bool Reconciler::Contained(const std::function<void()>& work) {
+    try {
+        work();
+        return true;
+    } catch (const HResultError& e) {
+        wchar_t code[16];
+        swprintf(code, std::size(code), L"0x%08lX", static_cast<unsigned long>(e.Code()));
+        OutputDebugStringW((std::wstring(L"KvCDF: a pass stopped early (") + code + L")\n").c_str());
+        return false;
+    }
 }
 
 void Reconciler::ChannelsPass() {
@@ -126,7 +143,8 @@ void Reconciler::ChannelsPass() {
     bool unreadable = attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_DIRECTORY);
     channels_->Enumerate([&](const std::wstring& name, DWORD value) {
         if (Stopping()) return false;
-        if (!(unreadable && value != 0)) ApplyEntryRule(name, value);
+        // An entry the client or the channel manager failed for is left as it is until the next pass.
+        if (!(unreadable && value != 0)) Contained([&] { ApplyEntryRule(name, value); });
         return true;
     });
 }
@@ -134,7 +152,7 @@ void Reconciler::ChannelsPass() {
 void Reconciler::ClientChannelPass() {
     source_->Enumerate([this](IClientChannel2* channel) {
         if (Stopping()) return false;
-        ApplyChannelRule(channel);
+        Contained([&] { ApplyChannelRule(channel); });
         return true;
     });
 }
@@ -151,7 +169,8 @@ void Reconciler::UpgradeStep() {
     // ("\" is the drive's root): nothing is copied then.
     const std::wstring& root = source_->CdfRoot();
     const std::wstring& target = source_->ClientFolder();
-    if (IsAbsoluteFolder(root) && IsAbsoluteFolder(target)) {
+    // Nor through a link in the client folder: the copy would write wherever it leads.
+    if (IsAbsoluteFolder(root) && IsAbsoluteFolder(target) && CopyStaysWhereNamed(root, target)) {
         // Double-null-terminated lists for the shell.
         std::wstring from = root + L"*.*";
         from.push_back(L'\0');

@@ -100,6 +100,9 @@ private:
     std::optional<ChannelFolder::Shortcut> Moved(std::wstring& entry, DWORD value);
     bool RemoveShortcut(const std::optional<ChannelFolder::Shortcut>& shortcut);
     void ReportUnpublished(const std::wstring& name, HRESULT hr);
+    // Runs `work`; false when the client or the channel manager failed it (written to the
+    // debugger's output).
+    static bool Contained(const std::function<void()>& work);
     // Adds again the shortcut the kit made for the channel of that name, if any.
     void ReapplyChannel(const std::wstring& name);
 
