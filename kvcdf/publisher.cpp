@@ -96,7 +96,8 @@ std::wstring NearestExisting(std::wstring path) {
 }  // namespace
 
 bool CopyStaysWhereNamed(const std::wstring& from, const std::wstring& to) {
-    if (!LiesWhereNamed(to)) return false;
+    // A folder the copy is still to make lies where its nearest existing folder lies.
+    if (!LiesWhereNamed(NearestExisting(to))) return false;
     WIN32_FIND_DATAW found;
     UniqueFindHandle find(FindFirstFileW(ExtendedPath(from + L"*").c_str(), &found));
     if (!find) return true;

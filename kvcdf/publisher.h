@@ -24,8 +24,8 @@
 namespace kv::cdf {
 
 // Whether copying the folder `from` into `to` (both ending in a backslash) writes only inside
-// `to`: `to` lies where named (no link on its path), and so does every entry there that the copy
-// would write.
+// `to`: `to` (or, while it is missing, the nearest folder above it) lies where named, with no link
+// on its path, and so does every entry there that the copy would write.
 bool CopyStaysWhereNamed(const std::wstring& from, const std::wstring& to);
 
 // The shell calls whose outcome Wine does not report: the product uses this class as it is, a

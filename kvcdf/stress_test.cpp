@@ -176,12 +176,8 @@ private:
     std::wstring Relative(const std::wstring& path) {
         return kv::cdf::ChannelFolder::RelativeTo(folder.Folder(), path).value_or(path);
     }
-    // A person deletes a folder whole: a file the extension reads at that moment is tried again.
     void DeleteByHand(const std::wstring& path) {
-        for (int attempt = 0; attempt < 200; ++attempt) {
-            if (kv::DeleteTree(path) && !Exists(path)) return;
-            PumpUntil([] { return false; }, 20);
-        }
+        if (ExtensionTest::DeleteByHand(path)) return;
         broken_ = true;
         Fail(-1, "the test could not delete " + kv::ToAnsi(path));
     }
