@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "kvcdf/extension_fixture.h"
+#include "kvcdf/channel_records.h"
 #include "kvcdf/shortcut_name.h"
 #include "platform/text.h"
 
@@ -297,7 +298,17 @@ private:
         if (ours.empty()) return {};
         const auto& s = ours[Random(static_cast<int>(ours.size()))];
         std::wstring relative = Relative(s.path);
-        DWORD id = kv::cdf::OpenChannelsList().Get(relative).value_or(0);
+        // Its entry: by its place, or by the address written into it when the extension has not
+        // yet followed a category folder renamed a moment ago.
+        auto list = kv::cdf::OpenChannelsList();
+        DWORD id = list.Get(relative).value_or(0);
+        if (id == 0) {
+            kv::cdf::ChannelRecords records(list);
+            list.Enumerate([&](const std::wstring& name, DWORD value) {
+                if (value != 0 && records.Address(name) == s.url) id = value;
+                return id == 0;
+            });
+        }
         log_ << "(-" << kv::ToAnsi(relative) << "=" << id << ")";
         DeleteByHand(s.path);
         auto it = model_.find(static_cast<LONG>(id));
