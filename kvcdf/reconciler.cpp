@@ -234,8 +234,17 @@ std::optional<ChannelFolder::Shortcut> Reconciler::Moved(std::wstring& entry, DW
 bool Reconciler::RemoveShortcut(const std::optional<ChannelFolder::Shortcut>& shortcut) {
     bool removed = false;
     try {
-        // One a person put in its place since the listing is theirs: ours is gone already.
-        removed = !shortcut || !folder_->StillNames(*shortcut) || folder_->RemovePath(shortcut->path);
+        if (!shortcut) {
+            removed = true;
+        } else if (folder_->StillNames(*shortcut)) {
+            removed = folder_->RemovePath(shortcut->path);
+        } else {
+            // Not at its place any more: gone (one a person put there since the listing is
+            // theirs), or moved with a category folder renamed since. Moved, it stays recorded,
+            // and the next pass follows it there.
+            folder_->ClearCache();
+            removed = folder_->WithUrl(shortcut->url).empty();
+        }
     } catch (const HResultError&) {
         // The channel manager failed for this one: it stays recorded and is tried again at the
         // next pass; the other channels go on.
