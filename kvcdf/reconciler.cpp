@@ -450,19 +450,24 @@ void Reconciler::ReapplyChannel(const std::wstring& name) {
 
 void Reconciler::FolderChanged() {
     Begin();
-    // Only the pass's own writes hold the watcher back (each suspends it while it writes): a
-    // change a person makes while the pass reads is seen, and checked again after this pass.
-    ChannelsPass();
-    for (size_t i = 0; i < privileged_->Count() && !Stopping(); ++i)
-        if (privileged_->Item(i).flags & kReapply) ReapplyChannel(privileged_->Item(i).name);
-    for (const std::wstring& home : SplitCommaList(homeChannels_))
-        if (!Stopping()) ReapplyChannel(home);
-    if (!Stopping()) source_->Enumerate([this](IClientChannel2* channel) {
-        if (ChannelFlags(channel) & kNeverDirectory) return true;
-        if (!IsDirectoryChannel(channel)) return true;
-        ReapplyChannel(ChannelName(channel));
-        return false;
-    });
+    folder_->Suspend();
+    try {
+        ChannelsPass();
+        for (size_t i = 0; i < privileged_->Count() && !Stopping(); ++i)
+            if (privileged_->Item(i).flags & kReapply) ReapplyChannel(privileged_->Item(i).name);
+        for (const std::wstring& home : SplitCommaList(homeChannels_))
+            if (!Stopping()) ReapplyChannel(home);
+        if (!Stopping()) source_->Enumerate([this](IClientChannel2* channel) {
+            if (ChannelFlags(channel) & kNeverDirectory) return true;
+            if (!IsDirectoryChannel(channel)) return true;
+            ReapplyChannel(ChannelName(channel));
+            return false;
+        });
+    } catch (...) {
+        folder_->Resume();
+        throw;
+    }
+    folder_->Resume();
 }
 
 bool Reconciler::ParcelDelivered(IClientParcel* parcel) {
