@@ -353,6 +353,13 @@ void ChannelFolder::Resume() {
         dropPending_ = true;  // the change was made while suspended; the watcher has not seen it yet
 }
 
+bool ChannelFolder::TakeHeldNotice() {
+    std::lock_guard lock(watchLock_);
+    bool held = held_ || (change_ && WaitForSingleObject(change_.get(), 0) == WAIT_OBJECT_0);
+    held_ = false;
+    return held;
+}
+
 DWORD WINAPI ChannelFolder::WatchThread(void* self) {
     static_cast<ChannelFolder*>(self)->Watch();
     return 0;
@@ -366,6 +373,7 @@ void ChannelFolder::Watch() {
             std::lock_guard lock(watchLock_);
             bool drop = suspended_ > 0 || dropPending_;
             dropPending_ = false;
+            held_ = held_ || drop;
             if (!drop && !PostMessageW(window_, message_, reinterpret_cast<WPARAM>(this), 0)) return;
             if (!FindNextChangeNotification(change_.get())) return;
         }

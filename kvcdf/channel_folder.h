@@ -106,6 +106,10 @@ public:
     void StopWatch();
     void Suspend();
     void Resume();
+    // Whether a notice was held back since the last call (or is waiting for the watcher now).
+    // A folder check asks it after its pass: such a notice may be a person's change that the
+    // pass listed too early to see.
+    bool TakeHeldNotice();
 
     // The path of `path` below `folder`, when it lies inside it (compared without regard to case):
     // "C:\F\Channels\Business\News" below "C:\f\channels\" is "Business\News". Nothing for paths
@@ -151,6 +155,7 @@ private:
     std::mutex watchLock_;
     LONG suspended_ = 0;
     bool dropPending_ = false;
+    bool held_ = false;
 };
 
 }  // namespace kv::cdf

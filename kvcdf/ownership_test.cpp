@@ -379,6 +379,31 @@ TEST_F(FaultTest, AClientFolderThatNamesNoDriveCopiesNothingToTheRoot) {
     DeleteFileW(L"C:\\kvcanary.txt");
 }
 
+// A person deletes a shortcut while a folder check runs, after the check listed the folder: the
+// check itself sees it, with no later change of the folder to wake it.
+TEST_F(FaultTest, ADeletionWhileAFolderCheckRunsIsSeenByThatCheck) {
+    Channel(5, L"News");
+    Channel(7, L"Sports");
+    StartAndSettle([&] { return ShortcutAt(L"News") && ShortcutAt(L"Sports"); });
+    PumpUntil([] { return false; }, 1000);
+    std::wstring first;  // the check visits the entries in the list's order
+    kv::cdf::OpenChannelsList().Enumerate([&](const std::wstring& name, DWORD) {
+        first = name;
+        return false;
+    });
+    ASSERT_FALSE(first.empty());
+    client->ClearCalls();
+    ManagerCalls();
+    manager->HoldCall(Bstr(L"EnumChannels").get(), 1, 1500);
+    CreateDirectoryW((folder.Folder() + L"kvcheck").c_str(), nullptr);
+    std::wstring calls;
+    ASSERT_TRUE(PumpUntil([&] { return (calls += ManagerCalls()).find(L"EnumChannels") != calls.npos; }));
+    ASSERT_TRUE(DeleteByHand(folder.Folder() + first));
+    EXPECT_TRUE(PumpUntil([&] { return Entry(first.c_str()) == 0xFFFFFFFF; }, 10000)) << kv::ToAnsi(first);
+    EXPECT_EQ(L"Drop " + std::wstring(first == L"News" ? L"5" : L"7") + L";", Calls());
+    RemoveDirectoryW((folder.Folder() + L"kvcheck").c_str());
+}
+
 TEST_F(FaultTest, AFailedStartUpLetsTheClientShutDownAtOnce) {
     RegDeleteKeyValueW(HKEY_CURRENT_USER, L"Software\\Korvane\\Korvane\\Global", L"ChnDirUpdateChannel");
     ASSERT_EQ(S_OK, Start());

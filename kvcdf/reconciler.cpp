@@ -15,6 +15,9 @@ namespace {
 
 constexpr wchar_t kGlobalKey[] = L"Software\\Korvane\\Korvane\\Global";
 constexpr wchar_t kExtensionKey[] = L"Software\\Korvane\\ClientExtensions\\{B5D1EAF1-286B-11D1-9D7B-00C0F018612C}";
+// How many times a folder check lists the folder again for changes made while it ran; changes
+// beyond that wait for the folder's next change.
+constexpr int kRelists = 3;
 
 bool SameTextIgnoringCase(std::wstring_view a, std::wstring_view b) {
     return CompareStringOrdinal(a.data(), static_cast<int>(a.size()), b.data(), static_cast<int>(b.size()), TRUE) ==
@@ -452,7 +455,17 @@ void Reconciler::FolderChanged() {
     Begin();
     folder_->Suspend();
     try {
+        folder_->TakeHeldNotice();  // what earlier handlers held back was their own
         ChannelsPass();
+        // The watcher holds back every notice while the pass runs, a person's too: a shortcut
+        // deleted after the pass listed the folder would go unseen until the folder's next change.
+        // The pass lists again while something changed meanwhile (a pass that changes nothing
+        // holds nothing back), a few times at most.
+        for (int again = 0; again < kRelists && !Stopping() && folder_->TakeHeldNotice(); ++again) {
+            Begin();
+            folder_->ClearCache();
+            ChannelsPass();
+        }
         for (size_t i = 0; i < privileged_->Count() && !Stopping(); ++i)
             if (privileged_->Item(i).flags & kReapply) ReapplyChannel(privileged_->Item(i).name);
         for (const std::wstring& home : SplitCommaList(homeChannels_))

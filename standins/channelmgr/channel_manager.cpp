@@ -34,23 +34,25 @@ public:
         return journal;
     }
     // The armed failure for this call of `method`, or S_OK.
-    HRESULT Enter(const std::wstring& method, const std::wstring& line) {
+    // The armed failure for this call of `method`, or S_OK; `holdMs` receives how long an armed
+    // hold keeps the call from returning.
+    HRESULT Enter(const std::wstring& method, const std::wstring& line, DWORD* holdMs = nullptr) {
         std::lock_guard lock(lock_);
         calls_ += line + L"\n";
         for (auto& f : failures_) {
             if (f.method != method) continue;
-            if (f.nth == 0) return f.hr;
-            if (--f.nth == 0) {
-                HRESULT hr = f.hr;
+            if (f.nth != 0) {
+                if (--f.nth != 0) continue;
                 f.method.clear();
-                return hr;
             }
+            if (f.holdMs == 0) return f.hr;
+            if (holdMs) *holdMs = f.holdMs;
         }
         return S_OK;
     }
-    void Fail(std::wstring method, LONG nth, HRESULT hr) {
+    void Fail(std::wstring method, LONG nth, HRESULT hr, DWORD holdMs = 0) {
         std::lock_guard lock(lock_);
-        failures_.push_back({std::move(method), nth, hr});
+        failures_.push_back({std::move(method), nth, hr, holdMs});
     }
     void ClearFailures() {
         std::lock_guard lock(lock_);
@@ -70,6 +72,7 @@ private:
         std::wstring method;
         LONG nth;
         HRESULT hr;
+        DWORD holdMs;
     };
     std::mutex lock_;
     std::wstring calls_;
@@ -230,12 +233,14 @@ public:
         *out = nullptr;
         wchar_t hex[16];
         wsprintfW(hex, L"%X", flags);
-        HRESULT hr = Journal::Get().Enter(L"EnumChannels", L"EnumChannels " + std::wstring(hex));
+        DWORD hold = 0;
+        HRESULT hr = Journal::Get().Enter(L"EnumChannels", L"EnumChannels " + std::wstring(hex), &hold);
         if (FAILED(hr)) return hr;
         std::vector<Shortcut> items;
         if (flags & CHANENUM_CHANNELFOLDER) Collect(ChannelsFolder(), items);
         if (url) std::erase_if(items, [&](const Shortcut& s) { return !kv::EqualsNoCase(s.url, url); });
         *out = kv::MakeObject<ChannelEnum>(std::move(items), flags).Detach();
+        if (hold) Sleep(hold);  // the folder listed, the caller not yet told
         return S_OK;
     } catch (...) {
         return kv::CaughtHResult();
@@ -243,6 +248,13 @@ public:
 
     STDMETHODIMP FailCall(BSTR method, LONG nth, LONG hr) override try {
         Journal::Get().Fail(method ? method : L"", nth, hr);
+        return S_OK;
+    } catch (...) {
+        return kv::CaughtHResult();
+    }
+    STDMETHODIMP HoldCall(BSTR method, LONG nth, LONG ms) override try {
+        if (nth < 1 || ms <= 0) return E_INVALIDARG;
+        Journal::Get().Fail(method ? method : L"", nth, S_OK, static_cast<DWORD>(ms));
         return S_OK;
     } catch (...) {
         return kv::CaughtHResult();
