@@ -19,6 +19,13 @@ constexpr wchar_t kExtensionKey[] = L"Software\\Korvane\\ClientExtensions\\{B5D1
 // beyond that wait for the folder's next change.
 constexpr int kRelists = 3;
 
+// "0x80004005", for the debugger's output.
+std::wstring HexCode(HRESULT hr) {
+    wchar_t code[16];
+    swprintf(code, std::size(code), L"0x%08lX", static_cast<unsigned long>(hr));
+    return code;
+}
+
 bool SameTextIgnoringCase(std::wstring_view a, std::wstring_view b) {
     return CompareStringOrdinal(a.data(), static_cast<int>(a.size()), b.data(), static_cast<int>(b.size()), TRUE) ==
            CSTR_EQUAL;
@@ -132,9 +139,7 @@ bool Reconciler::Contained(const std::function<void()>& work) {
         work();
         return true;
     } catch (const HResultError& e) {
-        wchar_t code[16];
-        swprintf(code, std::size(code), L"0x%08lX", static_cast<unsigned long>(e.Code()));
-        OutputDebugStringW((std::wstring(L"KvCDF: a pass stopped early (") + code + L")\n").c_str());
+        OutputDebugStringW((L"KvCDF: a pass stopped early (" + HexCode(e.Code()) + L")\n").c_str());
         return false;
     }
 }
@@ -276,9 +281,7 @@ void Reconciler::Publish(IClientChannel* channel, const std::wstring& name, cons
 
 void Reconciler::ReportUnpublished(const std::wstring& name, HRESULT hr) {
     unpublished_[name] = hr;
-    wchar_t code[16];
-    swprintf(code, std::size(code), L"0x%08lX", static_cast<unsigned long>(hr));
-    OutputDebugStringW((L"KvCDF: channel \"" + name + L"\" not published (" + code + L")\n").c_str());
+    OutputDebugStringW((L"KvCDF: channel \"" + name + L"\" not published (" + HexCode(hr) + L")\n").c_str());
 }
 
 void Reconciler::ApplyChannelRule(IClientChannel* channel) {
