@@ -379,29 +379,43 @@ TEST_F(FaultTest, AClientFolderThatNamesNoDriveCopiesNothingToTheRoot) {
     DeleteFileW(L"C:\\kvcanary.txt");
 }
 
-// A person deletes a shortcut while a folder check runs, after the check listed the folder: the
-// check itself sees it, with no later change of the folder to wake it.
-TEST_F(FaultTest, ADeletionWhileAFolderCheckRunsIsSeenByThatCheck) {
-    Channel(5, L"News");
-    Channel(7, L"Sports");
-    StartAndSettle([&] { return ShortcutAt(L"News") && ShortcutAt(L"Sports"); });
-    PumpUntil([] { return false; }, 1000);
-    std::wstring first;  // the check visits the entries in the list's order
-    kv::cdf::OpenChannelsList().Enumerate([&](const std::wstring& name, DWORD) {
-        first = name;
-        return false;
-    });
-    ASSERT_FALSE(first.empty());
-    client->ClearCalls();
-    ManagerCalls();
-    manager->HoldCall(Bstr(L"EnumChannels").get(), 1, 1500);
-    CreateDirectoryW((folder.Folder() + L"kvcheck").c_str(), nullptr);
-    std::wstring calls;
-    ASSERT_TRUE(PumpUntil([&] { return (calls += ManagerCalls()).find(L"EnumChannels") != calls.npos; }));
-    ASSERT_TRUE(DeleteByHand(folder.Folder() + first));
-    EXPECT_TRUE(PumpUntil([&] { return Entry(first.c_str()) == 0xFFFFFFFF; }, 10000)) << kv::ToAnsi(first);
-    EXPECT_EQ(L"Drop " + std::wstring(first == L"News" ? L"5" : L"7") + L";", Calls());
-    RemoveDirectoryW((folder.Folder() + L"kvcheck").c_str());
+// A person deletes a shortcut while a folder check runs, after the check listed the folder for
+// its pass or for putting back a privileged, home or directory channel's shortcut: the check
+// itself sees it, with no later change of the folder to wake it.
+TEST_F(FaultTest, ADeletionAtAnyMomentOfAFolderCheckIsSeenByThatCheck) {
+    for (LONG id = 1; id <= 4; ++id) Channel(id, (L"Alpha " + std::to_wstring(id)).c_str());
+    Channel(9, L"Korvane Home Channel");
+    Channel(10, L"Guide", 0, L"guide");
+    Channel(12, L"Radio");
+    DWORD neverDropAndPutBack = 3;
+    RegSetKeyValueW(HKEY_CURRENT_USER, kv::cdf::kPrivilegedKey, L"Radio", REG_DWORD, &neverDropAndPutBack, 4);
+    StartAndSettle([&] { return ShortcutAt(L"Alpha 4") && ShortcutAt(L"Guide") && ShortcutAt(L"Radio"); });
+    // A check lists the folder for its pass, then for Radio, the home channel and Guide.
+    for (int listing : {4, 3, 2, 1}) {
+        SCOPED_TRACE("deleted during listing " + std::to_string(listing));
+        PumpUntil([] { return false; }, 1000);
+        std::wstring first;  // the pass visits the entries in the list's order
+        kv::cdf::OpenChannelsList().Enumerate([&](const std::wstring& name, DWORD) {
+            first = name;
+            return false;
+        });
+        ASSERT_EQ(0u, first.rfind(L"Alpha ", 0)) << "first entry: " << kv::ToAnsi(first);
+        client->ClearCalls();
+        ManagerCalls();
+        ASSERT_HRESULT_SUCCEEDED(manager->HoldCall(Bstr(L"EnumChannels").get(), listing, 1500));
+        CreateDirectoryW((folder.Folder() + L"kvcheck" + std::to_wstring(listing)).c_str(), nullptr);
+        std::wstring calls;
+        ASSERT_TRUE(PumpUntil([&] {
+            calls += ManagerCalls();
+            size_t n = 0;
+            for (size_t at = calls.find(L"EnumChannels"); at != calls.npos; at = calls.find(L"EnumChannels", at + 1)) ++n;
+            return n >= static_cast<size_t>(listing);
+        }));
+        ASSERT_TRUE(DeleteByHand(folder.Folder() + first));
+        EXPECT_TRUE(PumpUntil([&] { return Entry(first.c_str()) == 0xFFFFFFFF; }, 10000)) << kv::ToAnsi(first);
+        EXPECT_EQ(L"Drop " + first.substr(6) + L";", Calls());
+    }
+    EXPECT_TRUE(ShortcutAt(L"Radio") && ShortcutAt(L"Guide") && ShortcutAt(L"Korvane Home Channel"));
 }
 
 TEST_F(FaultTest, AFailedStartUpLetsTheClientShutDownAtOnce) {

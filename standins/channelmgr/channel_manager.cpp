@@ -33,30 +33,36 @@ public:
         static Journal journal;
         return journal;
     }
-    // The armed failure for this call of `method`, or S_OK.
     // The armed failure for this call of `method`, or S_OK; `holdMs` receives how long an armed
-    // hold keeps the call from returning.
+    // hold keeps the call from returning. Holds are counted apart from failures.
     HRESULT Enter(const std::wstring& method, const std::wstring& line, DWORD* holdMs = nullptr) {
         std::lock_guard lock(lock_);
         calls_ += line + L"\n";
+        for (auto& h : holds_)
+            if (h.method == method && h.nth > 0 && --h.nth == 0 && holdMs) *holdMs = h.ms;
         for (auto& f : failures_) {
             if (f.method != method) continue;
-            if (f.nth != 0) {
-                if (--f.nth != 0) continue;
+            if (f.nth == 0) return f.hr;
+            if (--f.nth == 0) {
+                HRESULT hr = f.hr;
                 f.method.clear();
+                return hr;
             }
-            if (f.holdMs == 0) return f.hr;
-            if (holdMs) *holdMs = f.holdMs;
         }
         return S_OK;
     }
-    void Fail(std::wstring method, LONG nth, HRESULT hr, DWORD holdMs = 0) {
+    void Fail(std::wstring method, LONG nth, HRESULT hr) {
         std::lock_guard lock(lock_);
-        failures_.push_back({std::move(method), nth, hr, holdMs});
+        failures_.push_back({std::move(method), nth, hr});
+    }
+    void Hold(std::wstring method, LONG nth, DWORD ms) {
+        std::lock_guard lock(lock_);
+        holds_.push_back({std::move(method), nth, ms});
     }
     void ClearFailures() {
         std::lock_guard lock(lock_);
         failures_.clear();
+        holds_.clear();
     }
     std::wstring Calls() {
         std::lock_guard lock(lock_);
@@ -72,11 +78,16 @@ private:
         std::wstring method;
         LONG nth;
         HRESULT hr;
-        DWORD holdMs;
+    };
+    struct ArmedHold {
+        std::wstring method;
+        LONG nth;
+        DWORD ms;
     };
     std::mutex lock_;
     std::wstring calls_;
     std::vector<Failure> failures_;
+    std::vector<ArmedHold> holds_;
 };
 
 bool IsPlainComponent(std::wstring_view name) {
@@ -253,8 +264,10 @@ public:
         return kv::CaughtHResult();
     }
     STDMETHODIMP HoldCall(BSTR method, LONG nth, LONG ms) override try {
-        if (nth < 1 || ms <= 0) return E_INVALIDARG;
-        Journal::Get().Fail(method ? method : L"", nth, S_OK, static_cast<DWORD>(ms));
+        // Only the listing holds; a hold longer than a test's wait for the worker is no use.
+        if (!method || std::wstring_view(method) != L"EnumChannels" || nth < 1 || ms <= 0 || ms > 10000)
+            return E_INVALIDARG;
+        Journal::Get().Hold(method, nth, static_cast<DWORD>(ms));
         return S_OK;
     } catch (...) {
         return kv::CaughtHResult();
