@@ -7,6 +7,7 @@
 // --stress-seeds=N --stress-steps=M (seeds 1..N), and --stress-seed=S reruns one.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <map>
 #include <random>
 #include <set>
@@ -83,6 +84,9 @@ protected:
             int length = 20 + Random(60);
             for (int i = 0; i < length && step < steps; ++i) {
                 ++step;
+                TakeCalls();
+                Heard();
+                Note(L"#" + std::to_wstring(step) + L"\n");
                 Step();
                 if (broken_) return false;
                 MSG m;
@@ -106,8 +110,24 @@ private:
     }
 
     bool Fail(int step, const std::string& what) {
-        ADD_FAILURE() << "seed " << seed_ << ", step " << step << ": " << what;
+        Heard();
+        TakeCalls();
+        std::wstring trail = trail_;
+        std::replace(trail.begin(), trail.end(), L'\n', L'|');
+        ADD_FAILURE() << "seed " << seed_ << ", step " << step << ": " << what
+                      << "\n  heard since the last check (#n: before step n): " << kv::ToAnsi(trail);
         return false;
+    }
+    // What the channel manager and the client heard since the last check that passed, for a
+    // failure's report.
+    std::wstring Heard() {
+        std::wstring calls = ManagerCalls();
+        Note(calls);
+        return calls;
+    }
+    void Note(const std::wstring& calls) {
+        trail_ += calls;
+        if (trail_.size() > 30000) trail_.erase(0, trail_.size() - 30000);
     }
 
     std::vector<std::wstring> RootListing() {
@@ -140,11 +160,11 @@ private:
     // back as its shortcut taken away and added again (a start-up only adds it). A busy machine
     // may take long; with failures armed the resync may fail, and the order is not known then.
     void Drain() {
-        ManagerCalls();
+        Heard();
         Fire([&](LONG* d) { return client->FireChannelResync(kSentinel, 0, d); });
         std::wstring seen;
         bool done = PumpUntil([&] {
-            seen += ManagerCalls();
+            seen += Heard();
             size_t removed = seen.find(L"DeleteChannelShortcut Sentinel Channel\n");
             return removed != std::wstring::npos && seen.find(L" Sentinel Channel file://", removed) != std::wstring::npos;
         }, failuresArmed_ ? 3000 : 30000);
@@ -380,6 +400,7 @@ private:
         std::wstring calls = Calls();
         client->ClearCalls();
         drops_ += calls;
+        Note(calls);
         return calls;
     }
 
@@ -389,7 +410,7 @@ private:
         for (;;) {
             PumpUntil([] { return false; }, 25);
             std::wstring calls = TakeCalls();
-            if (!ManagerCalls().empty() || !calls.empty()) last = GetTickCount();
+            if (!Heard().empty() || !calls.empty()) last = GetTickCount();
             if (GetTickCount() - last >= 300) return true;
             if (GetTickCount() - start > 30000) return false;
         }
@@ -430,10 +451,10 @@ private:
             CreateDirectoryW(trigger.c_str(), nullptr);
             RemoveDirectoryW(trigger.c_str());
         }
-        ManagerCalls();
+        Heard();
         Fire([&](LONG* d) { return client->FireChannelResync(kProbe, 0, d); });
         std::wstring seen;
-        if (!PumpUntil([&] { return (seen += ManagerCalls()).find(L" Probe Channel file://") != std::wstring::npos; },
+        if (!PumpUntil([&] { return (seen += Heard()).find(L" Probe Channel file://") != std::wstring::npos; },
                        60000))
             return Fail(step, "the probe channel was never published again");
         return true;
@@ -524,6 +545,7 @@ private:
             return Fail(step, broken.str());
         }
         log_.str("");
+        trail_.clear();
         return true;
     }
 
@@ -534,6 +556,7 @@ private:
     std::map<LONG, int> expectedDrops_, optionalDrops_;
     std::set<LONG> pending_;
     std::wstring drops_;
+    std::wstring trail_;
     std::vector<std::wstring> rootBefore_;
     ComPtr<IChannelMgrControl> manager_;
     LONG nextId_ = 1;
