@@ -436,7 +436,8 @@ private:
     // The worker has seen every change the person made and handled every event sent, however
     // slow the machine: the probe channel's shortcut is deleted by hand, and the pass that asks
     // the client to drop it listed the folder after all the person did. The probe's resync, sent
-    // then, comes after every event; its shortcut coming back marks the end.
+    // then, publishes it again; a resync of the sentinel, sent last, marks the end of every event
+    // and of a start-up still running.
     bool Probe(int step) {
         std::wstring probe = folder.Folder() + L"Probe Channel";
         if (!Exists(probe + L"\\desktop.ini")) return Fail(step, "the probe channel has no shortcut");
@@ -457,6 +458,17 @@ private:
         if (!PumpUntil([&] { return (seen += Heard()).find(L" Probe Channel file://") != std::wstring::npos; },
                        60000))
             return Fail(step, "the probe channel was never published again");
+        // A start-up that saw the deletion itself publishes the probe again in its own pass, with
+        // channels still to come: only the sentinel's resync, queued behind the start-up, marks
+        // its end (the sentinel's shortcut taken away and added again).
+        Fire([&](LONG* d) { return client->FireChannelResync(kSentinel, 0, d); });
+        seen.clear();
+        if (!PumpUntil([&] {
+                seen += Heard();
+                size_t removed = seen.find(L"DeleteChannelShortcut Sentinel Channel\n");
+                return removed != seen.npos && seen.find(L" Sentinel Channel file://", removed) != seen.npos;
+            }, 60000))
+            return Fail(step, "the sentinel's resync was never handled");
         return true;
     }
 
