@@ -52,8 +52,7 @@ inline std::wstring ManagerCalls() {
                                 reinterpret_cast<void**>(control.GetAddressOf()))))
         return L"<no channel manager>";
     Bstr calls;
-    control->GetCalls(calls.put());
-    control->ClearCalls();
+    control->TakeCalls(calls.put());
     return calls.str();
 }
 

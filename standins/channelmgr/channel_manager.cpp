@@ -11,6 +11,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "channelmgr_control.h"
@@ -71,6 +72,10 @@ public:
     void ClearCalls() {
         std::lock_guard lock(lock_);
         calls_.clear();
+    }
+    std::wstring TakeCalls() {
+        std::lock_guard lock(lock_);
+        return std::exchange(calls_, std::wstring());
     }
 
 private:
@@ -259,6 +264,13 @@ public:
 
     STDMETHODIMP FailCall(BSTR method, LONG nth, LONG hr) override try {
         Journal::Get().Fail(method ? method : L"", nth, hr);
+        return S_OK;
+    } catch (...) {
+        return kv::CaughtHResult();
+    }
+    STDMETHODIMP TakeCalls(BSTR* calls) override try {
+        if (!calls) return E_POINTER;
+        *calls = Bstr(Journal::Get().TakeCalls()).Detach();
         return S_OK;
     } catch (...) {
         return kv::CaughtHResult();
