@@ -28,18 +28,6 @@ std::wstring FavoritesFolder() {
     return value;
 }
 
-// Holds the watcher's notices for one scope, also when it is left by an exception.
-class SuspendScope {
-public:
-    explicit SuspendScope(ChannelFolder& folder) : folder_(folder) { folder_.Suspend(); }
-    ~SuspendScope() { folder_.Resume(); }
-    SuspendScope(const SuspendScope&) = delete;
-    SuspendScope& operator=(const SuspendScope&) = delete;
-
-private:
-    ChannelFolder& folder_;
-};
-
 // CoTaskMemFree for the strings of one enumeration record.
 struct EnumRecord : ChannelEnumInfo {
     EnumRecord() : ChannelEnumInfo{} { cbSize = sizeof(ChannelEnumInfo); }

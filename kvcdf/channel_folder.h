@@ -158,4 +158,16 @@ private:
     bool held_ = false;
 };
 
+// Holds the watcher's notices for one scope, also when it is left by an exception.
+class SuspendScope {
+public:
+    explicit SuspendScope(ChannelFolder& folder) : folder_(folder) { folder_.Suspend(); }
+    ~SuspendScope() { folder_.Resume(); }
+    SuspendScope(const SuspendScope&) = delete;
+    SuspendScope& operator=(const SuspendScope&) = delete;
+
+private:
+    ChannelFolder& folder_;
+};
+
 }  // namespace kv::cdf

@@ -456,34 +456,28 @@ void Reconciler::ReapplyChannel(const std::wstring& name) {
 
 void Reconciler::FolderChanged() {
     Begin();
-    folder_->Suspend();
-    try {
-        folder_->TakeHeldNotice();  // what earlier handlers held back was their own
+    SuspendScope suspended(*folder_);
+    folder_->TakeHeldNotice();  // what earlier handlers held back was their own
+    ChannelsPass();
+    for (size_t i = 0; i < privileged_->Count() && !Stopping(); ++i)
+        if (privileged_->Item(i).flags & kReapply) ReapplyChannel(privileged_->Item(i).name);
+    for (const std::wstring& home : SplitCommaList(homeChannels_))
+        if (!Stopping()) ReapplyChannel(home);
+    if (!Stopping()) source_->Enumerate([this](IClientChannel2* channel) {
+        if (ChannelFlags(channel) & kNeverDirectory) return true;
+        if (!IsDirectoryChannel(channel)) return true;
+        ReapplyChannel(ChannelName(channel));
+        return false;
+    });
+    // The watcher holds back every notice while the check runs, a person's too: a shortcut
+    // deleted after the pass listed the folder would go unseen until the folder's next change.
+    // The pass lists again while something changed meanwhile (a pass that changes nothing
+    // holds nothing back), a few times at most.
+    for (int again = 0; again < kRelists && !Stopping() && folder_->TakeHeldNotice(); ++again) {
+        Begin();
+        folder_->ClearCache();
         ChannelsPass();
-        for (size_t i = 0; i < privileged_->Count() && !Stopping(); ++i)
-            if (privileged_->Item(i).flags & kReapply) ReapplyChannel(privileged_->Item(i).name);
-        for (const std::wstring& home : SplitCommaList(homeChannels_))
-            if (!Stopping()) ReapplyChannel(home);
-        if (!Stopping()) source_->Enumerate([this](IClientChannel2* channel) {
-            if (ChannelFlags(channel) & kNeverDirectory) return true;
-            if (!IsDirectoryChannel(channel)) return true;
-            ReapplyChannel(ChannelName(channel));
-            return false;
-        });
-        // The watcher holds back every notice while the check runs, a person's too: a shortcut
-        // deleted after the pass listed the folder would go unseen until the folder's next change.
-        // The pass lists again while something changed meanwhile (a pass that changes nothing
-        // holds nothing back), a few times at most.
-        for (int again = 0; again < kRelists && !Stopping() && folder_->TakeHeldNotice(); ++again) {
-            Begin();
-            folder_->ClearCache();
-            ChannelsPass();
-        }
-    } catch (...) {
-        folder_->Resume();
-        throw;
     }
-    folder_->Resume();
 }
 
 bool Reconciler::ParcelDelivered(IClientParcel* parcel) {
