@@ -5,11 +5,6 @@
 # server (PROGRAM /RegServer). An empty DLL-LIST-FILE skips DLLs.
 # kvprefix.sh check PREFIX [no-z]: fail when a link leads out of the prefix (Z: counts with no-z).
 # kvprefix.sh stop PREFIX: stop that prefix's wineserver.
-# A new prefix is a copy of a base prefix (KV_PREFIX_BASE, made once by wineboot) in which the
-# system's program files (1.3 GB, never written after wineboot) are hard links to the base's:
-# each further prefix costs a few megabytes of disk and a second instead of 1.3 GB and 20 s.
-# Every other file (the registry, the profile) is a copy of its own. Without KV_PREFIX_BASE,
-# each prefix runs wineboot itself.
 # The architecture is the caller's: KV_WINE_LOADER (/usr/lib/wine/wine or /usr/lib/wine/wine64)
 # and KV_WINEARCH (win32 or win64); each build tree's kvprefix wrapper sets both. Debian's wine
 # wrappers are never used: they pick the 32-bit loader whenever it is installed.
@@ -41,66 +36,22 @@ seal() {
     if [ -d "$link" ]; then rm -f "$link" && mkdir -p "$link"; else rm -f "$link"; fi
   done
 }
-# Makes a prefix from scratch in $1: wineboot, then the settings every test prefix has.
-boot() {
-  rm -rf "$1"
-  mkdir -p "$(dirname "$1")"
-  WINEPREFIX="$1" WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d" quiet "$loader" wineboot -i ||
-    { echo "wineboot failed ($loader, $WINEARCH)"; return 1; }
-  WINEPREFIX="$1" quiet "$loader" reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f
-  # Nothing is written outside the prefix: no menu entries, no desktop links.
-  WINEPREFIX="$1" quiet "$loader" reg add 'HKCU\Software\Wine\DllOverrides' /v winemenubuilder.exe /d "" /f
-  # A crash prints its backtrace and ends the process instead of waiting in a dialog.
-  WINEPREFIX="$1" quiet "$loader" reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f
-  WINEPREFIX="$1" quiet wineserver -w
-  seal "$1"
-  touch "$1/.kv-ready"
-}
-# The system's program files under drive_c/windows: written by wineboot only.
-is_program_file() {
-  case "${1,,}" in
-  ./drive_c/windows/*.dll | ./drive_c/windows/*.exe | ./drive_c/windows/*.nls | ./drive_c/windows/*.sys | \
-  ./drive_c/windows/*.drv | ./drive_c/windows/*.ocx | ./drive_c/windows/*.cpl | ./drive_c/windows/*.acm | \
-  ./drive_c/windows/*.vxd | ./drive_c/windows/*.tlb | ./drive_c/windows/*.ax | ./drive_c/windows/*.ds) return 0 ;;
-  esac
-  return 1
-}
-# Copies the base prefix $1 to $2: program files linked, everything else copied. The copy is
-# made beside $2 and moved into place whole, so that an interrupted copy is never taken for a
-# prefix.
-clone() {
-  local base=$1 target=$2 work="$2.making.$$" file
-  rm -rf "$work"
-  # Links cannot cross file systems: a prefix on another one is a full copy.
-  if ! cp -a --link "$base" "$work" 2>/dev/null; then
-    rm -rf "$work"
-    cp -a "$base" "$work" || { rm -rf "$work"; return 1; }
-  fi
-  (cd "$base" && find . -type f) | while IFS= read -r file; do
-    is_program_file "$file" && continue
-    cp -a --remove-destination "$base/$file" "$work/$file" || exit 1
-  done || { rm -rf "$work"; return 1; }
-  rm -f "$work/.kv-ready"
-  rm -rf "$target"
-  mv "$work" "$target" && touch "$target/.kv-ready"
-}
 case "$cmd" in
 setup)
   # A server left by an interrupted run may still hold a stale client or registration.
   [ -d "$prefix" ] && quiet wineserver -k
   if [ ! -f "$prefix/.kv-ready" ]; then
-    base=${KV_PREFIX_BASE:-}
-    if [ -n "$base" ] && [ "$base" != "$prefix" ]; then
-      # One base a build tree: the first setup makes it, the others wait for it.
-      mkdir -p "$(dirname "$base")"
-      (
-        flock 9
-        [ -f "$base/.kv-ready" ] || boot "$base" || exit 1
-        clone "$base" "$prefix" || { echo "could not copy $base to $prefix"; exit 1; }
-      ) 9>"$base.lock" || exit 1
-    else
-      boot "$prefix" || exit 1
-    fi
+    rm -rf "$prefix"
+    mkdir -p "$(dirname "$prefix")"
+    WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d" quiet "$loader" wineboot -i ||
+      { echo "wineboot failed ($loader, $WINEARCH)"; exit 1; }
+    quiet "$loader" reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f
+    # Nothing is written outside the prefix: no menu entries, no desktop links.
+    quiet "$loader" reg add 'HKCU\Software\Wine\DllOverrides' /v winemenubuilder.exe /d "" /f
+    # A crash prints its backtrace and ends the process instead of waiting in a dialog.
+    quiet "$loader" reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f
+    quiet wineserver -w
+    touch "$prefix/.kv-ready"
   fi
   # Wine links profile folders (Desktop, Documents, ..., AppData\Roaming\Microsoft\Windows\Templates)
   # to the host's home folder and the serial ports to /dev: every link that leads out of the
